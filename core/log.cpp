@@ -1,0 +1,114 @@
+#include "core/log.h"
+
+#include "core/obj.h"
+
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <pthread.h>
+
+namespace
+{
+
+pthread_mutex_t log_slot_lock = PTHREAD_MUTEX_INITIALIZER;
+log_file *log_slot;
+
+log_file *log_get()
+{
+    pthread_mutex_lock(&log_slot_lock);
+    log_file *l = log_slot;
+    if (l && obj_retain(l) == 0)
+        l = nullptr;
+    pthread_mutex_unlock(&log_slot_lock);
+    return l;
+}
+
+} // namespace
+
+void log_destroy(void *p)
+{
+    auto *l = static_cast<log_file *>(p);
+    free(l->path);
+    l->path = nullptr;
+    if (l->stream)
+        fclose(l->stream);
+    l->stream = nullptr;
+}
+
+void log_open(const char *path)
+{
+    if (!path)
+        return;
+    pthread_mutex_lock(&log_slot_lock);
+    if (log_slot) {
+        pthread_mutex_unlock(&log_slot_lock);
+        return;
+    }
+    auto *l = static_cast<log_file *>(obj_alloc(sizeof(log_file), log_destroy));
+    if (l) {
+        l->path = strdup(path);
+        // Without a path copy there is nothing to open, now or later: no log at all.
+        if (!l->path) {
+            obj_release(l);
+            l = nullptr;
+        } else {
+            l->stream = fopen(l->path, "w");
+        }
+    }
+    log_slot = l;
+    pthread_mutex_unlock(&log_slot_lock);
+    if (l)
+        log_message("Starting Application\n");
+}
+
+void log_message(const char *fmt, ...)
+{
+    log_file *l = log_get();
+    if (!l)
+        return;
+    obj_lock(l);
+    if (!l->stream)
+        l->stream = fopen(l->path, "w");
+    if (l->stream) {
+        char stamp[50];
+        time_t now = time(nullptr);
+        struct tm tm;
+        localtime_r(&now, &tm);
+        if (strftime(stamp, sizeof stamp, "%c", &tm) == 0)
+            stamp[0] = '\0';
+        fprintf(l->stream, "%s ", stamp);
+        va_list ap;
+        va_start(ap, fmt);
+        vfprintf(l->stream, fmt, ap);
+        va_end(ap);
+        fflush(l->stream);
+    }
+    obj_unlock(l);
+    obj_release(l);
+}
+
+int log_clear()
+{
+    log_file *l = log_get();
+    if (!l)
+        return 0;
+    obj_lock(l);
+    if (l->stream)
+        fclose(l->stream);
+    l->stream = fopen(l->path, "w");
+    obj_unlock(l);
+    obj_release(l);
+    log_message("Logs Cleared\n");
+    return 1;
+}
+
+void log_close()
+{
+    pthread_mutex_lock(&log_slot_lock);
+    log_file *l = log_slot;
+    log_slot = nullptr;
+    pthread_mutex_unlock(&log_slot_lock);
+    if (l)
+        obj_release(l);
+}

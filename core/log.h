@@ -1,0 +1,19 @@
+// The process's log file: one line per event, local time ("%c") first, flushed at once.
+//
+// One log_file object is kept behind a process-wide pointer (guarded by a mutex of its own for
+// read-and-retain); every user takes its own reference for one call. The object's lock
+// serialises lines and is always taken last, after any lock of the caller.
+#pragma once
+
+#include <cstdio>
+
+struct log_file {
+    char *path;
+    FILE *stream;
+};
+
+void log_open(const char *path);
+void log_message(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+int log_clear();
+void log_close();
+void log_destroy(void *log);

@@ -1,0 +1,340 @@
+// Keyed tables. A bucket's nodes, head and counter are touched only under its mutex; the
+// element count under the table's own object lock.
+#include "core/tbl.h"
+
+#include "core/lookup3.h"
+
+#include <cstdlib>
+
+namespace
+{
+
+size_t nbuckets(const tbl_table *t)
+{
+    return size_t(1) << t->bits;
+}
+
+void *element_of(const tbl_node *n)
+{
+    return n->element ? n->element->self : nullptr;
+}
+
+// The last node whose key is at most k, or the first node when even its key is greater.
+tbl_node *walk(tbl_node *n, uint32_t k)
+{
+    while (n && n->next && n->next->key <= k)
+        n = n->next;
+    return n;
+}
+
+bool matches(const tbl_node *n, uint32_t k)
+{
+    return n && n->element && n->key == k;
+}
+
+void unlink(tbl_table *t, size_t b, tbl_node *n)
+{
+    tbl_node *first = t->heads[b];
+    if (n == first) {
+        if (n->next) {
+            n->next->prev = n->prev; // the last node, or the follower itself
+            t->heads[b] = n->next;
+        } else {
+            t->heads[b] = nullptr;
+        }
+        return;
+    }
+    n->prev->next = n->next;
+    if (n->next)
+        n->next->prev = n->prev;
+    else
+        first->prev = n->prev;
+}
+
+// Unlinks n, drops the table's reference to its element and frees it. Bucket locked.
+void drop_node(tbl_table *t, size_t b, tbl_node *n)
+{
+    unlink(t, b, n);
+    void *e = element_of(n);
+    free(n);
+    obj_release(e);
+}
+
+} // namespace
+
+uint32_t tbl_key_of(tbl_key_fn key_fn, const void *p, int is_key)
+{
+    if (key_fn)
+        return key_fn(p, is_key);
+    if (reinterpret_cast<uintptr_t>(p) < sizeof(obj_header))
+        return 0;
+    const obj_header *h = obj_header_of(const_cast<void *>(p));
+    if (__atomic_load_n(&h->magic, __ATOMIC_ACQUIRE) != OBJ_MAGIC)
+        return 0;
+    return hashlittle(h, size_t(h->size), 0xdeadbeef);
+}
+
+uint32_t tbl_bucket_of(const tbl_table *t, uint32_t key)
+{
+    // A shift by 32 is undefined: with no key bits every key goes to bucket 0.
+    return t->bits == 0 ? 0 : key >> (32 - t->bits);
+}
+
+tbl_table *tbl_create(uint16_t bits, tbl_key_fn key_fn)
+{
+    if (bits > TBL_MAX_BITS)
+        return nullptr;
+    size_t n = size_t(1) << bits;
+    size_t arrays = n * (sizeof(tbl_node *) + sizeof(pthread_mutex_t) + sizeof(uint64_t));
+    auto *t = static_cast<tbl_table *>(obj_alloc(int32_t(sizeof(tbl_table) + arrays), tbl_destroy));
+    if (!t)
+        return nullptr;
+    t->bits = bits;
+    t->heads = reinterpret_cast<tbl_node **>(t + 1);
+    t->mutexes = reinterpret_cast<pthread_mutex_t *>(t->heads + n);
+    t->counters = reinterpret_cast<uint64_t *>(t->mutexes + n);
+    for (size_t b = 0; b < n; b++) {
+        t->heads[b] = static_cast<tbl_node *>(calloc(1, sizeof(tbl_node)));
+        pthread_mutex_init(&t->mutexes[b], nullptr);
+    }
+    t->key_fn = key_fn;
+    return t;
+}
+
+int tbl_add(tbl_table *t, void *element)
+{
+    if (obj_retain(t) == 0)
+        return 0;
+    if (obj_retain(element) == 0) {
+        obj_release(t);
+        return 0;
+    }
+    uint32_t key = tbl_key_of(t->key_fn, element, 0);
+    size_t b = tbl_bucket_of(t, key);
+    obj_header *h = obj_header_of(element);
+
+    pthread_mutex_lock(&t->mutexes[b]);
+    tbl_node *first = t->heads[b];
+    tbl_node *node =
+        first && !first->element ? first : static_cast<tbl_node *>(calloc(1, sizeof(tbl_node)));
+    if (!node) {
+        pthread_mutex_unlock(&t->mutexes[b]);
+        obj_release(element);
+        obj_release(t);
+        return 0;
+    }
+    node->key = key;
+    node->element = h;
+    if (!first || node == first) {
+        node->next = nullptr;
+        node->prev = node;
+        t->heads[b] = node;
+    } else if (first->key > key) {
+        node->next = first;
+        node->prev = first->prev;
+        first->prev = node;
+        t->heads[b] = node;
+    } else if (first->prev->key < key) {
+        tbl_node *last = first->prev;
+        last->next = node;
+        node->prev = last;
+        first->prev = node;
+    } else {
+        tbl_node *at = first->next;
+        while (at && at->key < key)
+            at = at->next;
+        if (at) {
+            node->prev = at->prev;
+            node->next = at;
+            at->prev->next = node;
+            at->prev = node;
+        } else {
+            tbl_node *last = first->prev;
+            last->next = node;
+            node->prev = last;
+            first->prev = node;
+        }
+    }
+    t->counters[b]++;
+    pthread_mutex_unlock(&t->mutexes[b]);
+
+    obj_lock(t);
+    t->count++;
+    obj_unlock(t);
+    obj_release(t);
+    return 1;
+}
+
+void tbl_remove(tbl_table *t, void *element)
+{
+    if (!t)
+        return;
+    uint32_t key = tbl_key_of(t->key_fn, element, 0);
+    size_t b = tbl_bucket_of(t, key);
+    pthread_mutex_lock(&t->mutexes[b]);
+    tbl_node *n = walk(t->heads[b], key);
+    if (!matches(n, key)) {
+        pthread_mutex_unlock(&t->mutexes[b]);
+        return;
+    }
+    drop_node(t, b, n);
+    obj_lock(t);
+    t->count--;
+    t->counters[b]++;
+    obj_unlock(t);
+    pthread_mutex_unlock(&t->mutexes[b]);
+}
+
+void *tbl_find(tbl_table *t, const void *lookup)
+{
+    if (!t)
+        return nullptr;
+    uint32_t key = tbl_key_of(t->key_fn, lookup, 1);
+    size_t b = tbl_bucket_of(t, key);
+    void *found = nullptr;
+    pthread_mutex_lock(&t->mutexes[b]);
+    tbl_node *n = walk(t->heads[b], key);
+    if (matches(n, key) && obj_retain(element_of(n)) > 0)
+        found = element_of(n);
+    pthread_mutex_unlock(&t->mutexes[b]);
+    return found;
+}
+
+int32_t tbl_count(tbl_table *t)
+{
+    if (!t)
+        return -1;
+    obj_lock(t);
+    auto n = int32_t(t->count);
+    obj_unlock(t);
+    return n;
+}
+
+tbl_iter *tbl_iter_create_ex(tbl_table *t, uint8_t no_retain)
+{
+    if (!t)
+        return nullptr;
+    auto *it = static_cast<tbl_iter *>(obj_alloc(sizeof(tbl_iter), tbl_iter_destroy));
+    if (!it)
+        return nullptr;
+    if (!no_retain && obj_retain(t) == 0) {
+        obj_release(it);
+        return nullptr;
+    }
+    it->table = t;
+    pthread_mutex_lock(&t->mutexes[0]);
+    it->next = t->heads[0];
+    it->next_key = it->next ? it->next->key : 0;
+    it->version = t->counters[0];
+    pthread_mutex_unlock(&t->mutexes[0]);
+    return it;
+}
+
+tbl_iter *tbl_iter_create(tbl_table *t)
+{
+    return tbl_iter_create_ex(t, 0);
+}
+
+void *tbl_iter_next(tbl_iter *it)
+{
+    tbl_table *t = it->table;
+    if (it->bucket >= nbuckets(t))
+        return nullptr;
+    pthread_mutex_lock(&t->mutexes[it->bucket]);
+    if (it->next && t->counters[it->bucket] != it->version) {
+        tbl_node *n = walk(t->heads[it->bucket], it->next_key);
+        while (n && n->key < it->next_key)
+            n = n->next;
+        it->next = n;
+    }
+    while (!it->next || !it->next->element) {
+        pthread_mutex_unlock(&t->mutexes[it->bucket]);
+        // The node last handed out belongs to the bucket being left.
+        it->current = nullptr;
+        it->current_key = 0;
+        if (++it->bucket >= nbuckets(t))
+            return nullptr;
+        pthread_mutex_lock(&t->mutexes[it->bucket]);
+        it->next = t->heads[it->bucket];
+        it->version = t->counters[it->bucket];
+    }
+    tbl_node *n = it->next;
+    it->current = n;
+    it->current_key = n->key;
+    void *e = element_of(n);
+    obj_retain(e);
+    it->next = n->next;
+    it->next_key = n->next ? n->next->key : 0;
+    pthread_mutex_unlock(&t->mutexes[it->bucket]);
+    return e;
+}
+
+void tbl_iter_remove(tbl_iter *it)
+{
+    tbl_table *t = it->table;
+    size_t b = it->bucket;
+    if (b >= nbuckets(t))
+        return;
+    pthread_mutex_lock(&t->mutexes[b]);
+    tbl_node *n = it->current;
+    if (n && t->counters[b] != it->version) {
+        n = walk(t->heads[b], it->current_key);
+        if (!matches(n, it->current_key))
+            n = nullptr;
+    }
+    if (!n) {
+        pthread_mutex_unlock(&t->mutexes[b]);
+        return;
+    }
+    drop_node(t, b, n);
+    t->counters[b]++;
+    it->version++;
+    it->current = nullptr;
+    it->current_key = 0;
+    pthread_mutex_unlock(&t->mutexes[b]);
+
+    obj_lock(t);
+    t->count--;
+    obj_unlock(t);
+}
+
+void tbl_foreach(tbl_table *t, tbl_visit_fn visit, void *user)
+{
+    if (!t || !visit)
+        return;
+    tbl_iter *it = tbl_iter_create(t);
+    if (!it)
+        return;
+    while (void *e = tbl_iter_next(it)) {
+        visit(e, user);
+        obj_release(e);
+    }
+    obj_release(it);
+}
+
+void tbl_destroy(void *p)
+{
+    // The last reference is gone, so no other thread can reach the buckets: drain them
+    // without their locks (taking a bucket lock here, under the table's own lock, would
+    // invert the bucket-then-table order that every other path keeps).
+    auto *t = static_cast<tbl_table *>(p);
+    for (size_t b = 0; b < nbuckets(t); b++) {
+        while (tbl_node *n = t->heads[b]) {
+            if (!n->element) {
+                t->heads[b] = nullptr;
+                free(n);
+                break;
+            }
+            drop_node(t, b, n);
+            t->count--;
+        }
+        pthread_mutex_destroy(&t->mutexes[b]);
+    }
+}
+
+void tbl_iter_destroy(void *p)
+{
+    auto *it = static_cast<tbl_iter *>(p);
+    if (it->table)
+        obj_release(it->table);
+}

@@ -1,0 +1,62 @@
+// Keyed tables of reference-counted objects.
+//
+// 2^bits buckets chosen by the top bits of a 32-bit key; each bucket is a doubly linked list in
+// ascending (unsigned) key order with its own mutex and change counter. The table holds one
+// reference per element; tbl_find and tbl_iter_next hand the caller another. Equal keys may
+// occur: find and remove act on the last node with the key (removal goes by key alone).
+// Locking: a key function runs before any lock; bucket, then the table's own lock (count),
+// and bucket, then an element's lock. Iterators hold no lock between calls and find their
+// place again by key when the bucket changed under them.
+#pragma once
+
+#include "core/obj.h"
+
+#include <cstdint>
+#include <pthread.h>
+
+using tbl_key_fn = uint32_t (*)(const void *p, int is_key);
+using tbl_visit_fn = void (*)(void *element, void *user);
+
+inline constexpr uint16_t TBL_MAX_BITS = 14;
+
+struct tbl_node {
+    uint32_t key;
+    tbl_node *next;
+    tbl_node *prev; // in a bucket's first node: the bucket's last node
+    obj_header *element;
+};
+
+struct tbl_table {
+    uint16_t bits;
+    int64_t count;
+    tbl_key_fn key_fn;
+    tbl_node **heads;
+    pthread_mutex_t *mutexes;
+    uint64_t *counters;
+};
+
+struct tbl_iter {
+    tbl_table *table;
+    uint16_t bucket;
+    uint64_t version;
+    uint32_t next_key;
+    uint32_t current_key;
+    tbl_node *next;
+    tbl_node *current;
+};
+
+[[nodiscard]] tbl_table *tbl_create(uint16_t bits, tbl_key_fn key_fn);
+[[nodiscard]] int tbl_add(tbl_table *t, void *element);
+void tbl_remove(tbl_table *t, void *element);
+[[nodiscard]] void *tbl_find(tbl_table *t, const void *key);
+int32_t tbl_count(tbl_table *t);
+[[nodiscard]] tbl_iter *tbl_iter_create(tbl_table *t);
+[[nodiscard]] tbl_iter *tbl_iter_create_ex(tbl_table *t, uint8_t no_retain);
+[[nodiscard]] void *tbl_iter_next(tbl_iter *it);
+void tbl_iter_remove(tbl_iter *it);
+void tbl_foreach(tbl_table *t, tbl_visit_fn visit, void *user);
+uint32_t tbl_key_of(tbl_key_fn key_fn, const void *p, int is_key);
+uint32_t tbl_bucket_of(const tbl_table *t, uint32_t key);
+
+void tbl_destroy(void *table);
+void tbl_iter_destroy(void *iter);

@@ -1,0 +1,31 @@
+// Small stateless helpers: random numbers, byte order, texts, time values, files, and the
+// Internet checksum. Safe from any thread.
+#pragma once
+
+#include <cstdint>
+#include <sys/time.h>
+#include <sys/types.h>
+
+void util_seed_random();
+int util_random_bytes(void *buf, int len);
+uint64_t util_hton64(uint64_t v);
+uint64_t util_ntoh64(uint64_t v);
+int util_print_text(const char *text);
+
+int util_str_is_empty(const char *s);
+char *util_str_skip_space(char *s);
+void util_str_trim_trailing(char *s);
+char *util_str_ltrim(char *s);
+char *util_str_rtrim(char *s);
+char *util_str_trim(char *s);
+int util_str_is_ascii(const char *s);
+
+uint64_t util_tv_to_ntp(const struct timeval *t);
+int util_tv_sub(struct timeval *out, const struct timeval *x, const struct timeval *y);
+int util_file_create_owned(const char *path, uid_t uid, gid_t gid);
+
+// RFC 1071 Internet checksum over host-order words; the low 16 bits are the checksum.
+uint32_t util_inet_checksum(const void *data, int len, uint32_t init);
+uint32_t util_inet_checksum_buf(const void *data, int len);
+uint32_t util_inet_checksum_seeded(const void *data, int len, uint32_t init);
+uint32_t util_inet_checksum_continue(uint32_t previous, const void *data, int len);

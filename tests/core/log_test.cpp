@@ -1,0 +1,149 @@
+#include "core/log.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <fstream>
+#include <regex>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace
+{
+
+// "%c" in the POSIX locale: "Thu Jan  1 00:00:00 1970", then one blank.
+const std::string stamp =
+    R"([A-Z][a-z]{2} [A-Z][a-z]{2} [ 1-3][0-9] [0-2][0-9]:[0-5][0-9]:[0-6][0-9] [0-9]{4} )";
+
+std::vector<std::string> lines(const std::string &path)
+{
+    std::vector<std::string> v;
+    std::ifstream f(path);
+    for (std::string l; std::getline(f, l);)
+        v.push_back(l);
+    return v;
+}
+
+struct Log : ::testing::Test {
+    std::string dir, path;
+    void SetUp() override
+    {
+        char tmpl[] = "/tmp/vesk-log-test-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir = tmpl;
+        path = dir + "/log";
+    }
+    void TearDown() override
+    {
+        log_close();
+        std::string cmd = "rm -rf '" + dir + "'";
+        ASSERT_EQ(system(cmd.c_str()), 0);
+    }
+};
+
+TEST_F(Log, OpenTruncatesAndStartsWithTheStartLine)
+{
+    {
+        std::ofstream old(path);
+        old << "old contents\n";
+    }
+    log_message("before open\n"); // no log yet: nothing, no crash
+    log_open(path.c_str());
+    log_message("value %d and %s\n", 42, "text");
+    auto v = lines(path);
+    ASSERT_EQ(v.size(), 2u);
+    EXPECT_TRUE(std::regex_match(v[0], std::regex(stamp + "Starting Application"))) << v[0];
+    EXPECT_TRUE(std::regex_match(v[1], std::regex(stamp + "value 42 and text"))) << v[1];
+    EXPECT_EQ(v[0].size(), 24u + 1 + strlen("Starting Application"));
+}
+
+TEST_F(Log, SecondOpenAndNullPathChangeNothing)
+{
+    log_open(nullptr);
+    log_message("lost\n");
+    log_open(path.c_str());
+    std::string other = dir + "/other";
+    log_open(other.c_str());
+    log_message("still here\n");
+    EXPECT_EQ(access(other.c_str(), F_OK), -1);
+    EXPECT_EQ(lines(path).size(), 2u);
+}
+
+TEST_F(Log, ClearLeavesOneLine)
+{
+    EXPECT_EQ(log_clear(), 0);
+    log_open(path.c_str());
+    log_message("one\n");
+    log_message("two\n");
+    EXPECT_EQ(log_clear(), 1);
+    auto v = lines(path);
+    ASSERT_EQ(v.size(), 1u);
+    EXPECT_TRUE(std::regex_match(v[0], std::regex(stamp + "Logs Cleared"))) << v[0];
+}
+
+TEST_F(Log, FileThatCannotBeCreatedYetAppearsWithTheNextLine)
+{
+    std::string later = dir + "/sub/log";
+    log_open(later.c_str());
+    log_message("lost too\n");
+    ASSERT_EQ(mkdir((dir + "/sub").c_str(), 0700), 0);
+    log_message("first kept\n");
+    auto v = lines(later);
+    ASSERT_EQ(v.size(), 1u);
+    EXPECT_TRUE(std::regex_match(v[0], std::regex(stamp + "first kept")));
+}
+
+TEST_F(Log, CallerSuppliesTheLineEnd)
+{
+    log_open(path.c_str());
+    log_message("no newline");
+    log_message("a\nb\n");
+    auto v = lines(path);
+    ASSERT_EQ(v.size(), 3u);
+    EXPECT_TRUE(std::regex_match(v[1], std::regex(stamp + "no newline" + stamp + "a"))) << v[1];
+    EXPECT_EQ(v[2], "b");
+}
+
+TEST_F(Log, LinesOfTwoThreadsNeverMix)
+{
+    log_open(path.c_str());
+    auto writer = [](char c) {
+        std::string text(200, c);
+        for (int i = 0; i < 1000; i++)
+            log_message("%s %d\n", text.c_str(), i);
+    };
+    std::thread a(writer, 'a'), b(writer, 'b');
+    a.join();
+    b.join();
+    auto v = lines(path);
+    ASSERT_EQ(v.size(), 2001u);
+    std::regex whole(stamp + "(a{200}|b{200}) [0-9]+");
+    for (size_t i = 1; i < v.size(); i++)
+        ASSERT_TRUE(std::regex_match(v[i], whole)) << i << ": " << v[i];
+}
+
+// Closing and reopening while other threads log must never touch a freed log object.
+TEST_F(Log, CloseWhileOthersLogIsSafe)
+{
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> ts;
+    for (int t = 0; t < 4; t++)
+        ts.emplace_back([&] {
+            while (!stop) {
+                log_message("busy\n");
+                (void)log_clear();
+            }
+        });
+    for (int i = 0; i < 300; i++) {
+        log_open(path.c_str());
+        log_close();
+    }
+    stop = true;
+    for (auto &t : ts)
+        t.join();
+    SUCCEED();
+}
+
+} // namespace

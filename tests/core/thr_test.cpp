@@ -1,0 +1,291 @@
+#include "core/thr.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <thread>
+#include <unistd.h>
+
+// The runtime is one per process and cannot start again once it has finished, so every case
+// that stops it runs in a child process of its own.
+
+namespace
+{
+
+using namespace std::chrono;
+
+struct counter {
+    std::atomic<int> body{0}, exits{0}, done{0};
+    std::atomic<int> saw_run{-1};
+};
+
+counter *arg_counter(void *arg)
+{
+    return *static_cast<counter **>(arg);
+}
+
+// An argument object that points at a counter.
+void *counter_arg(counter *c)
+{
+    auto **p = static_cast<counter **>(obj_alloc(sizeof(counter *), nullptr));
+    *p = c;
+    return p;
+}
+
+long body_returns(void *arg)
+{
+    counter *c = arg_counter(arg);
+    c->saw_run = thr_should_run();
+    c->body++;
+    return 0;
+}
+
+long body_polls(void *arg)
+{
+    counter *c = arg_counter(arg);
+    c->body++;
+    while (thr_should_run())
+        usleep(5000);
+    c->done++;
+    return 0;
+}
+
+long body_sleeps_cancellable(void *arg)
+{
+    arg_counter(arg)->body++;
+    for (;;)
+        pause();
+    arg_counter(arg)->done++;
+    return 0;
+}
+
+long body_ignores_stop(void *arg)
+{
+    arg_counter(arg)->body++;
+    usleep(1500 * 1000);
+    arg_counter(arg)->done++;
+    return 0;
+}
+
+void count_exit(void *arg)
+{
+    arg_counter(arg)->exits++;
+}
+
+bool wait_for(const std::atomic<int> &v, int want)
+{
+    for (int i = 0; i < 500 && v.load() != want; i++)
+        usleep(10000);
+    return v.load() == want;
+}
+
+struct Thr : ::testing::Test {
+    void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+};
+
+TEST_F(Thr, MainThreadIsNotRegistered)
+{
+    EXPECT_EQ(thr_should_run(), 0);
+    EXPECT_EQ(thr_self(), nullptr);
+    EXPECT_EQ(thr_dispatch_signal(SIGTERM), 0);
+}
+
+TEST_F(Thr, BodyRunsOnceAndExitRoutineRunsOnce)
+{
+    counter c;
+    void *arg = counter_arg(&c);
+    EXPECT_EQ(thr_start(body_returns, count_exit, nullptr, arg, 0), nullptr); // no record asked
+    ASSERT_TRUE(wait_for(c.exits, 1));
+    EXPECT_EQ(c.body, 1);
+    EXPECT_EQ(c.saw_run, int(THR_RUN));
+    usleep(20000);
+    EXPECT_EQ(c.exits, 1);
+    EXPECT_EQ(obj_refcount(arg), 1); // the record let go of its argument
+    obj_release(arg);
+}
+
+TEST_F(Thr, ReturnedRecordIsRegisteredUntilTheBodyEnds)
+{
+    counter c;
+    void *arg = counter_arg(&c);
+    thr_record *rec = thr_start(body_polls, count_exit, nullptr, arg, THR_RETURN_RECORD);
+    ASSERT_NE(rec, nullptr);
+    ASSERT_TRUE(wait_for(c.body, 1));
+    {
+        obj_guard g(rec);
+        EXPECT_TRUE(rec->flags & THR_RUN);
+        EXPECT_EQ(rec->flags >> 16, THR_RETURN_RECORD);
+    }
+    thr_stop(rec);
+    ASSERT_TRUE(wait_for(c.exits, 1));
+    EXPECT_EQ(c.done, 1);
+    {
+        obj_guard g(rec);
+        EXPECT_EQ(rec->flags & (THR_RUN | THR_DONE), THR_DONE);
+    }
+    obj_release(rec);
+    obj_release(arg);
+}
+
+TEST_F(Thr, NullBodyIsRefused)
+{
+    EXPECT_EQ(thr_start(nullptr, nullptr, nullptr, nullptr, THR_RETURN_RECORD), nullptr);
+}
+
+TEST_F(Thr, CancelledBodyStillRunsItsExitRoutine)
+{
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "ThreadSanitizer loses track of a thread cancelled in a blocking call";
+#endif
+    counter c;
+    void *arg = counter_arg(&c);
+    thr_record *rec = thr_start(body_sleeps_cancellable, count_exit, nullptr, arg,
+                                THR_CANCELLABLE | THR_RETURN_RECORD);
+    ASSERT_NE(rec, nullptr);
+    ASSERT_TRUE(wait_for(c.body, 1));
+    thr_stop(rec);
+    ASSERT_TRUE(wait_for(c.exits, 1));
+    EXPECT_EQ(c.done, 0);
+    usleep(20000);
+    EXPECT_EQ(c.exits, 1);
+    obj_release(rec);
+    obj_release(arg);
+}
+
+TEST_F(Thr, JoinableThreadGivesItsExitValue)
+{
+    thr_record *rec = thr_start([](void *) -> long { return 42; }, nullptr, nullptr, nullptr,
+                                THR_JOINABLE | THR_RETURN_RECORD);
+    ASSERT_NE(rec, nullptr);
+    void *value = nullptr;
+    EXPECT_EQ(thr_join(rec, &value), 0);
+    EXPECT_EQ(reinterpret_cast<long>(value), 42);
+    EXPECT_EQ(thr_join(nullptr, nullptr), 0);
+    obj_release(rec);
+}
+
+TEST_F(Thr, SignalDispatch)
+{
+    static std::atomic<int> got{0}, ans5{9}, ans15{9};
+    thr_record *rec = thr_start(
+        [](void *) -> long {
+            ans5 = thr_dispatch_signal(5);
+            ans15 = thr_dispatch_signal(SIGTERM);
+            got = 1;
+            return 0;
+        },
+        nullptr, nullptr, nullptr, THR_JOINABLE | THR_RETURN_RECORD);
+    ASSERT_NE(rec, nullptr);
+    thr_join(rec, nullptr);
+    obj_release(rec);
+    EXPECT_EQ(got, 1);
+    EXPECT_EQ(ans5, 0);
+    EXPECT_EQ(ans15, -1);
+}
+
+TEST_F(Thr, StopAllEndsPollingThreadsThenRefusesStarts)
+{
+    EXPECT_EXIT(
+        {
+            counter c;
+            void *arg = counter_arg(&c);
+            for (int i = 0; i < 3; i++)
+                (void)thr_start(body_polls, count_exit, nullptr, arg, 0);
+            if (!wait_for(c.body, 3))
+                _exit(10);
+            auto t0 = steady_clock::now();
+            thr_runtime_stop(1);
+            auto waited = steady_clock::now() - t0;
+            if (c.exits != 3 || c.done != 3)
+                _exit(11);
+            // The supervisor polls once a second: it ends within about a second of the last.
+            if (waited > seconds(3))
+                _exit(12);
+            if (thr_start(body_returns, nullptr, nullptr, arg, THR_RETURN_RECORD))
+                _exit(13);
+            if (thr_runtime_init() != 0 || thr_should_run() != 0)
+                _exit(14);
+            _exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+TEST_F(Thr, StopWithoutWaitReturnsAtOnce)
+{
+    EXPECT_EXIT(
+        {
+            counter c;
+            void *arg = counter_arg(&c);
+            (void)thr_start(body_polls, count_exit, nullptr, arg, 0);
+            if (!wait_for(c.body, 1))
+                _exit(10);
+            auto t0 = steady_clock::now();
+            thr_runtime_stop(0);
+            if (steady_clock::now() - t0 > milliseconds(200))
+                _exit(11);
+            if (!wait_for(c.exits, 1))
+                _exit(12);
+            _exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+TEST_F(Thr, StopWaitsForAThreadThatNeverPolls)
+{
+    EXPECT_EXIT(
+        {
+            counter c;
+            void *arg = counter_arg(&c);
+            (void)thr_start(body_ignores_stop, count_exit, nullptr, arg, 0);
+            if (!wait_for(c.body, 1))
+                _exit(10);
+            thr_runtime_stop(1);
+            _exit(c.done == 1 && c.exits == 1 ? 0 : 11);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+TEST_F(Thr, WaitLetsThreadsFinishByThemselves)
+{
+    EXPECT_EXIT(
+        {
+            counter c;
+            void *arg = counter_arg(&c);
+            (void)thr_start(body_ignores_stop, count_exit, nullptr, arg, 0);
+            if (!wait_for(c.body, 1))
+                _exit(10);
+            thr_runtime_wait();
+            _exit(c.done == 1 && c.exits == 1 ? 0 : 11);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+// Many starts racing a stop-all: every thread either ran to its exit routine or never ran;
+// no record is left behind, so the waiting stop returns.
+TEST_F(Thr, StartsRacingAStopLeaveNoRecordBehind)
+{
+    EXPECT_EXIT(
+        {
+            counter c;
+            void *arg = counter_arg(&c);
+            std::atomic<bool> go{true};
+            std::thread starter([&] {
+                while (go)
+                    (void)thr_start(body_polls, count_exit, nullptr, arg, 0);
+            });
+            for (int i = 0; i < 200 && c.body < 50; i++)
+                usleep(5000);
+            thr_runtime_stop(1);
+            go = false;
+            starter.join();
+            usleep(50000);
+            if (c.body != c.exits || c.body != c.done || c.body == 0)
+                _exit(11);
+            _exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+} // namespace

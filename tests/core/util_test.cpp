@@ -1,0 +1,138 @@
+#include "core/util.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace
+{
+
+TEST(Util, ByteOrder64)
+{
+    EXPECT_EQ(util_hton64(0x0807060504030201ull), 0x0102030405060708ull);
+    EXPECT_EQ(util_ntoh64(util_hton64(0x0807060504030201ull)), 0x0807060504030201ull);
+    uint64_t v = util_hton64(0x0008001a7dda7113ull);
+    unsigned char b[8];
+    memcpy(b, &v, 8);
+    const unsigned char want[8] = {0x00, 0x08, 0x00, 0x1a, 0x7d, 0xda, 0x71, 0x13};
+    EXPECT_EQ(memcmp(b, want, 8), 0);
+}
+
+TEST(Util, Trimming)
+{
+    struct {
+        const char *in;
+        const char *trim, *ltrim, *rtrim;
+    } const cases[] = {
+        {"  ab  ", "ab", "ab  ", "  ab"},
+        {"   ", "", "", " "},
+        {" ", "", "", " "},
+        {"x", "x", "x", "x"},
+        {"\t\n a b\r\v\f", "a b", "a b\r\v\f", "\t\n a b"},
+        {"", "", "", ""},
+    };
+    for (const auto &c : cases) {
+        std::string a = c.in, b = c.in, d = c.in;
+        EXPECT_STREQ(util_str_trim(a.data()), c.trim) << '"' << c.in << '"';
+        EXPECT_STREQ(util_str_ltrim(b.data()), c.ltrim) << '"' << c.in << '"';
+        EXPECT_STREQ(util_str_rtrim(d.data()), c.rtrim) << '"' << c.in << '"';
+    }
+    char empty[] = "";
+    EXPECT_EQ(util_str_trim(empty), empty);
+    EXPECT_EQ(util_str_trim(nullptr), nullptr);
+    EXPECT_EQ(util_str_ltrim(nullptr), nullptr);
+    EXPECT_EQ(util_str_rtrim(nullptr), nullptr);
+}
+
+TEST(Util, TextTests)
+{
+    EXPECT_EQ(util_str_is_empty(nullptr), 1);
+    EXPECT_EQ(util_str_is_empty(""), 1);
+    EXPECT_EQ(util_str_is_empty(" "), 0);
+    EXPECT_EQ(util_str_is_ascii(""), 1);
+    EXPECT_EQ(util_str_is_ascii("plain\x7f"), 1);
+    EXPECT_EQ(util_str_is_ascii("caf\xc3\xa9"), 0);
+    EXPECT_EQ(util_str_is_ascii("\x80"), 0);
+}
+
+TEST(Util, PrintTextAddsNoNewline)
+{
+    testing::internal::CaptureStdout();
+    int n = util_print_text("abc");
+    fflush(stdout);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "abc");
+    EXPECT_EQ(n, 3);
+}
+
+TEST(Util, RandomBytes)
+{
+    util_seed_random();
+    unsigned char a[32] = {}, b[32] = {};
+    EXPECT_EQ(util_random_bytes(a, sizeof a), 1);
+    EXPECT_EQ(util_random_bytes(b, sizeof b), 1);
+    EXPECT_NE(memcmp(a, b, sizeof a), 0);
+}
+
+TEST(Util, NtpTimestamp)
+{
+    timeval t{0, 0};
+    EXPECT_EQ(util_tv_to_ntp(&t), 2208988800ull << 32);
+    t.tv_usec = 500000;
+    EXPECT_EQ(util_tv_to_ntp(&t) & 0xffffffffu, 0x80000000u);
+    EXPECT_EQ(util_tv_to_ntp(&t) >> 32, 2208988800ull);
+    // A present-day time keeps the fraction to 2^11 of its units.
+    t = {1700000000, 1};
+    uint64_t ntp = util_tv_to_ntp(&t);
+    EXPECT_EQ(ntp >> 32, (1700000000ull + 2208988800ull) & 0xffffffffu);
+    EXPECT_EQ(ntp % 2048, 0u);
+}
+
+TEST(Util, TimevalSubtraction)
+{
+    struct {
+        timeval x, y, want;
+        int ret;
+    } const cases[] = {
+        {{5, 100}, {3, 200}, {1, 999900}, 0},   {{5, 100}, {5, 200}, {-1, 999900}, 0},
+        {{3, 0}, {5, 0}, {-2, 0}, 1},           {{5, 1000000}, {3, 0}, {2, 1000000}, 0},
+        {{5, 3500000}, {3, 0}, {5, 500000}, 0},
+    };
+    for (const auto &c : cases) {
+        timeval out{};
+        timeval y = c.y;
+        EXPECT_EQ(util_tv_sub(&out, &c.x, &y), c.ret);
+        EXPECT_EQ(out.tv_sec, c.want.tv_sec) << c.x.tv_sec << "." << c.x.tv_usec;
+        EXPECT_EQ(out.tv_usec, c.want.tv_usec) << c.x.tv_sec << "." << c.x.tv_usec;
+        EXPECT_EQ(y.tv_sec, c.y.tv_sec); // y is not changed
+    }
+}
+
+TEST(Util, FileCreateOwned)
+{
+    char tmpl[] = "/tmp/vesk-util-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    std::string path = std::string(tmpl) + "/f";
+    FILE *f = fopen(path.c_str(), "w");
+    fputs("old", f);
+    fclose(f);
+    std::string fresh = std::string(tmpl) + "/g";
+    mode_t old = umask(0);
+    EXPECT_EQ(util_file_create_owned(path.c_str(), getuid(), getgid()), 0);
+    EXPECT_EQ(util_file_create_owned(fresh.c_str(), getuid(), getgid()), 0);
+    umask(old);
+    struct stat st;
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 0); // an existing file is truncated
+    ASSERT_EQ(stat(fresh.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    unlink(fresh.c_str());
+    EXPECT_EQ(util_file_create_owned((std::string(tmpl) + "/no/such").c_str(), getuid(), getgid()),
+              -1);
+    unlink(path.c_str());
+    rmdir(tmpl);
+}
+
+} // namespace
