@@ -12,6 +12,11 @@ function(vesk_add_test name)
         TEST_LIST ${name}_cases)
 
     set(env "VESK_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
+    if(CMAKE_CROSSCOMPILING)
+        # Under user-mode emulation a binary cannot re-execute itself, so death tests fork
+        # instead; ctest runs every case in a process of its own, with no other thread yet.
+        list(APPEND env "GTEST_DEATH_TEST_STYLE=fast")
+    endif()
     # The discovery step splits list values into words (a second label would become a property
     # name), so labels and environment go onto the discovered cases from a script of our own,
     # which ctest reads after the discovered list.
