@@ -35,6 +35,18 @@ TEST(Lookup3, PublishedValues)
         EXPECT_EQ(c, t.want_c) << t.key << " " << t.c << "," << t.b;
         EXPECT_EQ(b, t.want_b) << t.key << " " << t.c << "," << t.b;
     }
+
+    // The word, half-word and byte readers each meet the published values, whatever alignment
+    // the compiler gave the literal above.
+    alignas(4) char buf[36];
+    for (size_t off = 0; off < 4; off++) {
+        memcpy(buf + off, four_score, 30);
+        EXPECT_EQ(hashlittle(buf + off, 30, 0), 0x17770551u) << "at +" << off;
+        uint32_t c = 1, b = 0;
+        hashlittle2(buf + off, 30, &c, &b);
+        EXPECT_EQ(c, 0xcd628161u) << "at +" << off;
+        EXPECT_EQ(b, 0x6cbea4b3u) << "at +" << off;
+    }
 }
 
 // The aligned word, half-word and byte paths of hashlittle must agree for every length, and
