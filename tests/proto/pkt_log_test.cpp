@@ -205,18 +205,21 @@ TEST_F(Log, LoggingWhileAnotherThreadEncodes)
     Buf first = Buf::adopt(pkt_encode(p.get()));
     first.reset();
     std::atomic<bool> stop{false};
-    std::thread encoder([&] {
+    auto encode = [&] {
         while (!stop)
             obj_release(pkt_encode(p.get()));
-    });
-    for (int i = 0; i < 300; i++)
+    };
+    std::thread a(encode), b(encode);
+    const size_t logs = 1000;
+    for (size_t i = 0; i < logs; i++)
         pkt_log(p.get());
     stop = true;
-    encoder.join();
+    a.join();
+    b.join();
 
     Lines dump = {hex(report_wire, 0, 32), hex(report_wire, 32, 32), hex(report_wire, 64, 15)};
     Lines v = lines();
-    ASSERT_EQ(v.size(), 300u * 8);
+    ASSERT_EQ(v.size(), logs * 8);
     for (size_t i = 0; i < v.size(); i += 8)
         for (size_t k = 0; k < 3; k++)
             ASSERT_EQ(v[i + 5 + k], dump[k]) << i;
