@@ -146,7 +146,7 @@ int pkt_add_code_text_num(pkt_packet *p, uint8_t id, uint8_t op, uint8_t code, c
 
 void pkt_add_status(pkt_packet *p, uint8_t code, int ok)
 {
-    (void)pkt_add_code_text(p, 56, 2, code, ok ? "OK" : "ERROR");
+    pkt_add_code_text(p, 56, 2, code, ok ? "OK" : "ERROR");
 }
 
 void pkt_add_id_text(pkt_packet *p, uint8_t id, uint8_t op, uint8_t code)
@@ -157,7 +157,7 @@ void pkt_add_id_text(pkt_packet *p, uint8_t id, uint8_t op, uint8_t code)
     memcpy(&raw, p->id, sizeof raw);
     char text[32];
     snprintf(text, sizeof text, "%016lX", (unsigned long)util_ntoh64(raw));
-    (void)pkt_add_code_text(p, id, op, code, text);
+    pkt_add_code_text(p, id, op, code, text);
 }
 
 void pkt_add_process_record(pkt_packet *p, const char *date, const pkt_process_info *info)
@@ -266,7 +266,7 @@ void pkt_add_decimal(pkt_packet *p, uint8_t id, uint8_t op, int code, pkt_decima
     obj_release(decimal);
     if (strlen(text) > 7)
         return;
-    (void)pkt_add_code_text(p, id, op, uint8_t(code), text);
+    pkt_add_code_text(p, id, op, uint8_t(code), text);
 }
 
 pkt_token *tok_create_descriptor(const char *s1, const char *s2, const char *s3, const char *s4,

@@ -38,13 +38,11 @@ struct pkt_process_info {
     const char *text;
 };
 
-[[nodiscard]] int pkt_add_code_text(pkt_packet *p, uint8_t id, uint8_t op, uint8_t code,
-                                    const char *text);
+int pkt_add_code_text(pkt_packet *p, uint8_t id, uint8_t op, uint8_t code, const char *text);
 // As pkt_add_code_text; a null text adds nothing and gives 0.
-[[nodiscard]] int pkt_add_code_text_opt(pkt_packet *p, uint8_t id, uint8_t op, uint8_t code,
-                                        const char *text);
-[[nodiscard]] int pkt_add_code_text_num(pkt_packet *p, uint8_t id, uint8_t op, uint8_t code,
-                                        const char *text, uint32_t n);
+int pkt_add_code_text_opt(pkt_packet *p, uint8_t id, uint8_t op, uint8_t code, const char *text);
+int pkt_add_code_text_num(pkt_packet *p, uint8_t id, uint8_t op, uint8_t code, const char *text,
+                          uint32_t n);
 // Token 56/2: code, "OK" or "ERROR".
 void pkt_add_status(pkt_packet *p, uint8_t code, int ok);
 // Code and the packet's own device id as 16 upper-case hex digits.

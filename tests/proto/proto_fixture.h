@@ -2,6 +2,8 @@
 // a log file per test with its lines read back without their time stamps, and a pause counter.
 #pragma once
 
+#include "tests/proto/device_report.h"
+
 #include "proto/pkt.h"
 #include "proto/tok.h"
 
@@ -80,7 +82,7 @@ inline bytes text(const std::string &s)
     return bytes(s.begin(), s.end());
 }
 
-inline const bytes report_id = {0x00, 0x08, 0x00, 0x11, 0x22, 0x33, 0xAB, 0xCD};
+inline const bytes report_id(report_id_bytes, report_id_bytes + 8);
 
 // The device report for 00:11:22:33:AB:CD, MID 0x1234, both verdicts OK, as it goes on the wire.
 inline const bytes report_wire = {
@@ -89,22 +91,6 @@ inline const bytes report_wire = {
     0x33, 0x33, 0x41, 0x42, 0x43, 0x44, 0x38, 0x02, 0x00, 0x13, 0x07, 0x2C, 0x30, 0x30, 0x3A, 0x31,
     0x31, 0x3A, 0x32, 0x32, 0x3A, 0x33, 0x33, 0x3A, 0x41, 0x42, 0x3A, 0x43, 0x44, 0x38, 0x02, 0x00,
     0x04, 0x28, 0x2C, 0x4F, 0x4B, 0x38, 0x02, 0x00, 0x04, 0x29, 0x2C, 0x4F, 0x4B, 0x3F, 0xEC};
-
-// The device report built the way the station builds it.
-inline pkt_packet *make_report()
-{
-    pkt_packet *p = pkt_create();
-    if (!p)
-        return nullptr;
-    memcpy(p->id, report_id.data(), 8);
-    p->cmd = -3;
-    p->mid = 0x1234;
-    pkt_add_id_text(p, 56, 2, 6);
-    (void)pkt_add_code_text_opt(p, 56, 2, 7, "00:11:22:33:AB:CD");
-    pkt_add_status(p, 40, 1);
-    pkt_add_status(p, 41, 1);
-    return p;
-}
 
 inline bytes wire_of(const pkt_buf *b)
 {
