@@ -1,0 +1,256 @@
+// Log lines of packets and tokens. The dump reads the encoded buffer through a reference of its
+// own, taken under the packet's lock, because another thread may encode the packet anew (and
+// drop the old buffer) while this one is still logging.
+//
+// The token printers read only inside the payload: a record whose fixed fields lie past its end
+// prints no line; a field found by a comma search that is not there prints as empty text, and a
+// number without all its bytes as 0.
+#include "proto/pkt.h"
+#include "proto/pkt_impl.h"
+
+#include "core/log.h"
+#include "core/obj.h"
+#include "core/tbl.h"
+#include "core/util.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+namespace
+{
+
+void real_pause(unsigned ms)
+{
+    timespec ts{time_t(ms / 1000), long(ms % 1000) * 1000000L};
+    while (nanosleep(&ts, &ts) == -1 && errno == EINTR) {
+    }
+}
+
+std::atomic<pkt_pause_fn> pause_fn{real_pause};
+
+void pause_100ms()
+{
+    pause_fn.load(std::memory_order_relaxed)(100);
+}
+
+constexpr unsigned dump_bytes_per_line = 32;
+
+// A token's payload with the position searches its printers need. Texts run to the payload's
+// NUL terminator, so a text from an offset inside the payload never reads past it.
+struct payload {
+    const uint8_t *p;
+    size_t n;
+
+    explicit payload(const pkt_token *t) : p(t->data), n(t->data ? t->len : 0) {}
+    bool has(size_t off, size_t size) const { return off + size <= n; }
+    const char *text(size_t off) const
+    {
+        return off < n ? reinterpret_cast<const char *>(p + off) : "";
+    }
+    // Position of the first or last comma in [from, n), or n when there is none.
+    size_t first_comma(size_t from) const
+    {
+        for (size_t i = from; i < n; i++)
+            if (p[i] == ',')
+                return i;
+        return n;
+    }
+    size_t last_comma(size_t from) const
+    {
+        for (size_t i = n; i > from; i--)
+            if (p[i - 1] == ',')
+                return i - 1;
+        return n;
+    }
+    uint16_t u16_or_0(size_t off) const { return has(off, 2) ? be16_get(p + off) : 0; }
+    uint32_t u32_or_0(size_t off) const { return has(off, 4) ? be32_get(p + off) : 0; }
+    uint64_t u64_or_0(size_t off) const { return has(off, 8) ? be64_get(p + off) : 0; }
+};
+
+// A NUL-terminated copy of the payload, cut into texts by writing NULs over its commas.
+struct work_copy {
+    char *s;
+    explicit work_copy(const payload &pl) : s(static_cast<char *>(malloc(pl.n + 1)))
+    {
+        if (s) {
+            if (pl.n)
+                memcpy(s, pl.p, pl.n);
+            s[pl.n] = '\0';
+        }
+    }
+    ~work_copy() { free(s); }
+    work_copy(const work_copy &) = delete;
+    work_copy &operator=(const work_copy &) = delete;
+};
+
+// The 12-character date at the start of a record.
+struct date_text {
+    char s[13];
+    explicit date_text(const payload &pl)
+    {
+        memcpy(s, pl.p, 12);
+        s[12] = '\0';
+    }
+};
+
+void log_token(const pkt_token *t)
+{
+    payload pl(t);
+    auto id = int8_t(t->id);
+    auto op = int8_t(t->op);
+    auto len = int16_t(t->len);
+
+    switch (t->id) {
+    case 1:
+    case 37:
+    case 53:
+        log_message("ID %hhi OP %hhi L: %hi PL: %s\n", id, op, len, pl.text(0));
+        break;
+    case 6:
+        if (pl.has(40, 2))
+            log_message("ID %hhi OP %hhi L: %hi PL: Date:%s PID:%lli GID:%lli UID:%lli CRED:%i\n",
+                        id, op, len, date_text(pl).s, (long long)be64_get(pl.p + 13),
+                        (long long)be64_get(pl.p + 22), (long long)be64_get(pl.p + 31),
+                        int(be16_get(pl.p + 40)));
+        break;
+    case 7:
+        if (pl.has(13, 2))
+            log_message("ID %hhi OP %hhi L: %hi PL: Date:%s CID:%hi Secret:%s\n", id, op, len,
+                        date_text(pl).s, int16_t(be16_get(pl.p + 13)), pl.text(16));
+        break;
+    case 8:
+        if (pl.has(0, 1)) {
+            work_copy w(pl);
+            if (!w.s)
+                break;
+            size_t c = pl.last_comma(2);
+            uint32_t num = 0;
+            if (c < pl.n) {
+                w.s[c] = '\0';
+                num = pl.u32_or_0(c + 1);
+            }
+            log_message("ID %hhi OP %hhi L: %hi PL: %i,%s,%li\n", id, op, len, int(pl.p[0]),
+                        pl.n > 2 ? w.s + 2 : "", long(num));
+        }
+        break;
+    case 9:
+    case 56:
+        if (pl.has(0, 1))
+            log_message("ID %hhi OP %hhi L: %hi PL: %hhu,%s\n", id, op, len, pl.p[0], pl.text(2));
+        break;
+    case 13:
+        if (pl.has(0, 8)) {
+            work_copy w(pl);
+            if (!w.s)
+                break;
+            size_t c = pl.first_comma(9);
+            uint16_t calltime = 0;
+            if (c < pl.n) {
+                w.s[c] = '\0';
+                calltime = pl.u16_or_0(c + 1);
+            }
+            log_message("ID %hhi OP %hhi L: %hi PL: UID:%lli TEL:%s CALLTIME:%i\n", id, op, len,
+                        (long long)be64_get(pl.p), pl.n > 9 ? w.s + 9 : "", int(calltime));
+        }
+        break;
+    case 14: {
+        work_copy w(pl);
+        if (!w.s)
+            break;
+        size_t f = pl.first_comma(0), l = pl.last_comma(0);
+        const char *text = "";
+        uint64_t uid = 0;
+        if (f < pl.n) {
+            w.s[f] = '\0';
+            w.s[l] = '\0';
+            if (l > f)
+                text = w.s + f + 1;
+            uid = pl.u64_or_0(l + 1);
+        }
+        log_message("ID %hhi OP %hhi L: %hi Number: %s Text: %s UID %llu\n", id, op, len, w.s, text,
+                    (unsigned long long)uid);
+        break;
+    }
+    case 39: {
+        work_copy w(pl);
+        if (!w.s)
+            break;
+        size_t l = pl.last_comma(0);
+        const char *text = "";
+        if (l < pl.n) {
+            w.s[l] = '\0';
+            text = w.s + l + 1;
+        }
+        log_message("ID %hhi OP %hhi L: %hi Number: %s Text: %s\n", id, op, len, w.s, text);
+        break;
+    }
+    case 50:
+        log_message("ID %hhi OP %hhi\n", id, op);
+        break;
+    case 65:
+        if (pl.has(14, 4))
+            log_message("UID:%lli OLD REM:%i NEW REM: %i\n", (long long)be64_get(pl.p),
+                        int(int32_t(be32_get(pl.p + 9))), int(int32_t(be32_get(pl.p + 14))));
+        break;
+    case 67:
+        if (pl.has(16, 2))
+            log_message("ID %hhi OP %hhi L: %hi PL: Date %s ID:%hu CMD: %hu\n", id, op, len,
+                        date_text(pl).s, be16_get(pl.p + 13), be16_get(pl.p + 16));
+        break;
+    default:
+        break;
+    }
+}
+
+} // namespace
+
+pkt_pause_fn pkt_log_set_pause(pkt_pause_fn fn)
+{
+    return pause_fn.exchange(fn ? fn : real_pause);
+}
+
+void tok_log_cb(void *token, void * /*user*/)
+{
+    if (!token)
+        return;
+    log_token(static_cast<const pkt_token *>(token));
+    pause_100ms();
+}
+
+void pkt_log(pkt_packet *p)
+{
+    if (!p)
+        return;
+    obj_ref<pkt_buf> b;
+    {
+        obj_guard lock(p);
+        b = obj_ref<pkt_buf>::retain(p->encoded);
+    }
+    if (!b || !b->data)
+        return;
+
+    uint64_t id;
+    memcpy(&id, p->id, sizeof id);
+    log_message("H: %x ID: %016lX CMD: %hi Len: %hi MID: %04hX CSUM: %04hX\n", unsigned(p->marker),
+                (unsigned long)util_ntoh64(id), int16_t(p->cmd), int16_t(b->len), p->mid, b->csum);
+    pause_100ms();
+    tbl_foreach(p->tokens, tok_log_cb, nullptr);
+
+    static const char hex[] = "0123456789ABCDEF";
+    auto total = uint16_t(b->hdr + b->len);
+    char line[2 * dump_bytes_per_line + 1];
+    for (unsigned at = 0; at < total; at += dump_bytes_per_line) {
+        unsigned n = total - at < dump_bytes_per_line ? total - at : dump_bytes_per_line;
+        for (unsigned i = 0; i < n; i++) {
+            line[2 * i] = hex[b->data[at + i] >> 4];
+            line[2 * i + 1] = hex[b->data[at + i] & 0xF];
+        }
+        line[2 * n] = '\0';
+        log_message("%s\n", line);
+        if (n < dump_bytes_per_line)
+            pause_100ms();
+    }
+}
