@@ -1,6 +1,7 @@
 // Echo probes and local lookups over a veth pair between two namespaces of the test's own. The
 // peer's kernel answers no echo; a responder there answers with scripted ICMP types and
 // counts the requests it sees, so every count is exact.
+#include "netenv/dns.h"
 #include "netenv/probe.h"
 #include "tests/netenv/nstest.h"
 
@@ -186,6 +187,56 @@ TEST_F(ProbeVeth, NoRouteNoLocalAddress)
         return std::to_string(found) + (untouched ? " untouched" : " written");
     });
     EXPECT_EQ(o.out, "0 untouched");
+}
+
+// The name servers are read from the configuration: one answers, one has no route, one is IPv6.
+TEST_F(ProbeVeth, ReachableNameServersAreCounted)
+{
+    nstest::TempDir dir;
+    ChildSetup s;
+    s.net = &pair.client;
+    s.resolv_conf = dir.file("resolv.conf", std::string("nameserver ") + PEER +
+                                                "\nnameserver 198.18.7.7\nnameserver fd00::53\n");
+    Responder responder(pair, {0});
+    ASSERT_TRUE(responder.ok());
+    Outcome o = nstest::run_in(s, [] {
+        dns_resolver *r = dns_resolver_create("dev", "netenv.test", 32000);
+        int n = dns_count_reachable_servers(r, nullptr, nullptr, 5, 6);
+        obj_release(r);
+        return std::to_string(n);
+    });
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(o.out, "1");
+    EXPECT_EQ(responder.requests(), 1);
+}
+
+// An address handed out by the resolver that accepts the TCP connect and answers the echo.
+TEST_F(ProbeVeth, ResolvedAddressThatAnswers)
+{
+    if (nstest::run({"dnsmasq", "--version"}) != 0)
+        GTEST_SKIP() << "dnsmasq is not installed";
+    nstest::TempDir dir;
+    nstest::Dnsmasq dns;
+    ASSERT_TRUE(dns.start(pair.client, dir, {}, std::string(PEER) + " dev.up.test\n")) << dns.log();
+    Responder responder(pair, {0}, 32000);
+    ASSERT_TRUE(responder.ok());
+    ChildSetup s;
+    s.net = &pair.client;
+    s.resolv_conf = dir.file("resolv.conf", "nameserver 127.0.0.1\n");
+    Outcome o = nstest::run_in(s, [] {
+        dns_resolver *r = dns_resolver_create("dev", "up.test", 32000);
+        dns_lookup_service(r, "_qarv4", "_tcp");
+        dns_target *t = dns_first_target(r);
+        char buf[17] = {};
+        uint16_t port = 0;
+        int res = t ? dns_target_next_address(t, nullptr, nullptr, 5, 6, buf, 17, &port) : -2;
+        obj_release(t);
+        obj_release(r);
+        return std::to_string(res) + " " + buf + " " + std::to_string(port);
+    });
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(o.out, std::string("1 ") + PEER + " 32000");
+    EXPECT_EQ(responder.requests(), 1);
 }
 
 } // namespace
