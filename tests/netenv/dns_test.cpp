@@ -6,11 +6,13 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <set>
 #include <string>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -330,6 +332,32 @@ TEST_F(DnsResolver, PassesHandOutEveryTargetOnceThenStartOver)
     r = nullptr;
     EXPECT_TRUE(strstr(got[0]->host, ".netenv.test"));
     obj_release(got[0]);
+}
+
+// Passes share the resolver's one iterator; threads walking it while another renames the
+// resolver must each get whole targets.
+TEST_F(DnsResolver, PassesAndUpdatesFromSeveralThreads)
+{
+    feed(dns_srv_reply_cb, r, valid_srv());
+    std::atomic<int> bad{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 3; i++)
+        threads.emplace_back([&] {
+            for (int n = 0; n < 2000; n++) {
+                dns_target *t = dns_next_target(r);
+                if (t && !strstr(t->host, ".netenv.test"))
+                    bad++;
+                obj_release(t);
+            }
+        });
+    threads.emplace_back([&] {
+        for (int n = 0; n < 2000; n++)
+            dns_resolver_update(r, n % 2 ? "dev" : "edge", "netenv.test", uint16_t(n));
+    });
+    for (std::thread &t : threads)
+        t.join();
+    EXPECT_EQ(bad, 0);
+    EXPECT_EQ(tbl_count(r->targets), 2);
 }
 
 TEST_F(DnsResolver, NoNamesMeansNoQueryAndTheTargetsStay)
