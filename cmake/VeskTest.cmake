@@ -1,7 +1,8 @@
 # vesk_add_test(NAME SOURCES... LIBS... [LABELS ...])
 # One GoogleTest binary per module; CTest learns its cases by asking the binary.
 # Labels pick the tier (root, netns, browser, tui, fuzz, vm) and "threaded" marks the
-# suites that also run under ThreadSanitizer.
+# suites that also run under ThreadSanitizer. A case that hangs fails after five minutes instead
+# of holding up the whole run.
 function(vesk_add_test name)
     cmake_parse_arguments(T "" "" "SOURCES;LIBS;LABELS" ${ARGN})
     add_executable(${name} ${T_SOURCES})
@@ -13,5 +14,5 @@ function(vesk_add_test name)
     gtest_discover_tests(${name}
         WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
         DISCOVERY_TIMEOUT 60
-        PROPERTIES ${props} ENVIRONMENT "VESK_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
+        PROPERTIES ${props} TIMEOUT 300 ENVIRONMENT "VESK_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
 endfunction()
