@@ -225,23 +225,58 @@ TEST_F(Thr, JoinableThreadGivesItsExitValue)
     obj_release(rec);
 }
 
+// The six signals a registered thread answers go to its signal routine; others get 0.
 TEST_F(Thr, SignalDispatch)
 {
-    static std::atomic<int> got{0}, ans5{9}, ans15{9};
+    static std::atomic<int> routed{0};
+    static int answers[2][8];
+    static constexpr int signals[8] = {SIGHUP, SIGINT, SIGUSR1, SIGUSR2, SIGALRM, SIGTERM, 5, 16};
+    const int with_routine[8] = {1, 1, 1, 1, 1, 1, 0, 0};
+    const int without[8] = {-1, -1, -1, -1, -1, -1, 0, 0};
+    auto body = [](void *arg) -> long {
+        for (int i = 0; i < 8; i++)
+            answers[arg != nullptr][i] = thr_dispatch_signal(signals[i]);
+        return 0;
+    };
+    auto routine = [](int signo, void *) -> int {
+        routed += signo;
+        return 0;
+    };
+    void *some_arg = obj_alloc(1, nullptr);
+    thr_record *bare = thr_start(body, nullptr, nullptr, nullptr, THR_JOINABLE | THR_RETURN_RECORD);
+    thr_record *handled =
+        thr_start(body, nullptr, routine, some_arg, THR_JOINABLE | THR_RETURN_RECORD);
+    ASSERT_NE(bare, nullptr);
+    ASSERT_NE(handled, nullptr);
+    thr_join(bare, nullptr);
+    thr_join(handled, nullptr);
+    obj_release(bare);
+    obj_release(handled);
+    obj_release(some_arg);
+    for (int i = 0; i < 8; i++) {
+        EXPECT_EQ(answers[0][i], without[i]) << signals[i];
+        EXPECT_EQ(answers[1][i], with_routine[i]) << signals[i];
+    }
+    EXPECT_EQ(routed, SIGHUP + SIGINT + SIGUSR1 + SIGUSR2 + SIGALRM + SIGTERM);
+}
+
+// The supervisor's signal routine asks the calling thread to stop on a hang-up.
+TEST_F(Thr, HangUpClearsTheCallersRun)
+{
+    static std::atomic<int> answer{9}, after{9};
     thr_record *rec = thr_start(
         [](void *) -> long {
-            ans5 = thr_dispatch_signal(5);
-            ans15 = thr_dispatch_signal(SIGTERM);
-            got = 1;
+            answer = thr_supervisor_signal_cb(SIGHUP, nullptr);
+            after = thr_should_run();
             return 0;
         },
         nullptr, nullptr, nullptr, THR_JOINABLE | THR_RETURN_RECORD);
     ASSERT_NE(rec, nullptr);
     thr_join(rec, nullptr);
     obj_release(rec);
-    EXPECT_EQ(got, 1);
-    EXPECT_EQ(ans5, 0);
-    EXPECT_EQ(ans15, -1);
+    EXPECT_EQ(answer, 1);
+    EXPECT_EQ(after, 0);
+    EXPECT_EQ(thr_supervisor_signal_cb(SIGHUP, nullptr), 0); // the main thread is not registered
 }
 
 TEST_F(Thr, StopAllEndsPollingThreadsThenRefusesStarts)
