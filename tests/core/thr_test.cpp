@@ -164,17 +164,20 @@ TEST_F(Thr, CancelledBodyStillRunsItsExitRoutine)
 }
 
 // The new thread waits however long thr_start takes to settle its start, and a stop that
-// clears THR_RUN before the thread first looks must not strand it: its body still runs (and
-// sees the stop), its exit routine runs, and it lets go of its record.
+// comes before the thread first looks must not strand it: neither one that clears THR_RUN nor
+// one that cancels the waiting thread. Its body runs (and sees the stop), its exit routine
+// runs once, and it lets go of its record.
 TEST_F(Thr, NewThreadWaitsUntilItsStartIsSettled)
 {
     struct {
         uint32_t answer;
+        bool cancelled; // a cancellable thread, cancelled while it waits
         int body, exits;
     } const cases[] = {
-        {THR_REGISTERED | THR_RUN, 1, 1},
-        {THR_REGISTERED, 1, 1}, // a stop-all came between registration and the first look
-        {THR_ABORT, 0, 0},      // never registered
+        {THR_REGISTERED | THR_RUN, false, 1, 1},
+        {THR_REGISTERED, false, 1, 1}, // a stop-all came between registration and first look
+        {THR_REGISTERED | THR_RUN, true, 1, 1},
+        {THR_ABORT, false, 0, 0}, // never registered
     };
     for (const auto &c : cases) {
         counter n;
@@ -184,9 +187,12 @@ TEST_F(Thr, NewThreadWaitsUntilItsStartIsSettled)
         rec->arg = obj_retain(arg) > 0 ? arg : nullptr;
         rec->body = body_returns;
         rec->exit_fn = count_exit;
+        rec->flags = c.cancelled ? THR_CANCELLABLE << 16 : 0;
         obj_retain(rec); // the thread's own reference
         pthread_t t;
         ASSERT_EQ(pthread_create(&t, nullptr, thr_main, rec), 0);
+        if (c.cancelled)
+            pthread_cancel(t);
         usleep(200000); // longer than any patience a waiting thread might have
         EXPECT_EQ(n.body, 0);
         {
