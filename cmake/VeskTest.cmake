@@ -1,7 +1,8 @@
 # vesk_add_test(NAME SOURCES... LIBS... [LABELS ...])
 # One GoogleTest binary per module; CTest learns its cases by asking the binary.
 # Labels pick the tier (root, netns, browser, tui, fuzz, vm) and "threaded" marks the
-# suites that also run under ThreadSanitizer.
+# suites that also run under ThreadSanitizer. A case that hangs fails after five minutes instead
+# of holding up the whole run.
 function(vesk_add_test name)
     cmake_parse_arguments(T "" "" "SOURCES;LIBS;LABELS" ${ARGN})
     add_executable(${name} ${T_SOURCES})
@@ -24,7 +25,7 @@ function(vesk_add_test name)
     file(WRITE ${script}
          "if(${name}_cases)\n"
          "  set_tests_properties(\${${name}_cases} PROPERTIES\n"
-         "    LABELS [==[${T_LABELS}]==] ENVIRONMENT [==[${env}]==])\n"
+         "    TIMEOUT 300 LABELS [==[${T_LABELS}]==] ENVIRONMENT [==[${env}]==])\n"
          "endif()\n")
     set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${script})
 endfunction()

@@ -4,7 +4,9 @@
 // creation reference is dropped only after the pointer has been cleared under that mutex, so a
 // reader never retains a freed registry. thr_start and a new thread hand over with certainty:
 // thr_start takes the thread's own reference before the thread exists and always answers with
-// THR_RUN (registered) or THR_ABORT (not registered); the thread waits for one of them.
+// THR_REGISTERED (with THR_RUN) or THR_ABORT; the thread waits for one of them, without a time
+// limit. It cannot wait for THR_RUN itself: a stop-all may clear that bit before the new thread
+// first looks, and the thread would then wait for ever with its record in the registry.
 #include "core/thr.h"
 
 #include "core/lookup3.h"
@@ -205,7 +207,7 @@ thr_record *thr_start(thr_body_fn body, thr_exit_fn exit_fn, thr_signal_fn signa
     obj_lock(reg);
     bool registered = (reg->supervisor || is_supervisor) && pthread_kill(rec->thread, 0) == 0 &&
                       tbl_add(reg->table, rec);
-    flags_set(rec, registered ? THR_RUN : THR_ABORT);
+    flags_set(rec, registered ? THR_REGISTERED | THR_RUN : THR_ABORT);
     obj_unlock(reg);
     obj_release(reg);
 
@@ -222,7 +224,7 @@ void *thr_main(void *p)
     pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
     pthread_setcanceltype(PTHREAD_CANCEL_DEFERRED, nullptr);
     uint32_t f;
-    while (!((f = flags_of(rec)) & (THR_RUN | THR_ABORT)))
+    while (!((f = flags_of(rec)) & (THR_REGISTERED | THR_ABORT)))
         usleep(1000);
     if (f & THR_ABORT) {
         obj_release(rec);

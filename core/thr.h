@@ -25,6 +25,9 @@ inline constexpr uint32_t THR_WAIT = 0x8;
 inline constexpr uint32_t THR_STOP_ALL = 0x10;
 // The thread was never registered: it ends without running its body or exit routine.
 inline constexpr uint32_t THR_ABORT = 0x20;
+// The record was registered. Unlike THR_RUN a stop never clears it, so a thread that is asked
+// to stop before it first looks still runs its body (which sees the stop) and its exit routine.
+inline constexpr uint32_t THR_REGISTERED = 0x40;
 
 // Creation flags (stored in the flags word shifted left by 16).
 inline constexpr uint32_t THR_CANCELLABLE = 1;

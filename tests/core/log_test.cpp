@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <regex>
 #include <string>
@@ -37,6 +39,8 @@ struct Log : ::testing::Test {
     }
     void TearDown() override
     {
+        unsetenv("TZ");
+        tzset();
         log_close();
         std::string cmd = "rm -rf '" + dir + "'";
         ASSERT_EQ(system(cmd.c_str()), 0);
@@ -57,6 +61,27 @@ TEST_F(Log, OpenTruncatesAndStartsWithTheStartLine)
     EXPECT_TRUE(std::regex_match(v[0], std::regex(stamp + "Starting Application"))) << v[0];
     EXPECT_TRUE(std::regex_match(v[1], std::regex(stamp + "value 42 and text"))) << v[1];
     EXPECT_EQ(v[0].size(), 24u + 1 + strlen("Starting Application"));
+}
+
+// The stamp is the local time in the POSIX locale's "%c" form, which spells out as below.
+TEST_F(Log, StampIsTheLocalTime)
+{
+    setenv("TZ", "XST-5:30", 1); // an offset that neither UTC nor a whole hour can match
+    tzset();
+    time_t before = time(nullptr);
+    log_open(path.c_str());
+    time_t after = time(nullptr);
+    auto v = lines(path);
+    ASSERT_EQ(v.size(), 1u);
+    bool matched = false;
+    for (time_t t = before; t <= after && !matched; t++) {
+        struct tm tm;
+        localtime_r(&t, &tm);
+        char want[64];
+        strftime(want, sizeof want, "%a %b %e %H:%M:%S %Y Starting Application", &tm);
+        matched = v[0] == want;
+    }
+    EXPECT_TRUE(matched) << v[0];
 }
 
 TEST_F(Log, SecondOpenAndNullPathChangeNothing)

@@ -6,6 +6,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace
@@ -36,6 +37,19 @@ item *make(uint32_t key, char name)
     return i;
 }
 
+// The names of a table's elements in the order an iterator hands them out.
+std::string names_in_order(tbl_table *t)
+{
+    std::string s;
+    tbl_iter *it = tbl_iter_create(t);
+    while (auto *i = static_cast<item *>(tbl_iter_next(it))) {
+        s += i->name;
+        obj_release(i);
+    }
+    obj_release(it);
+    return s;
+}
+
 struct Table : ::testing::Test {
     tbl_table *t = nullptr;
     std::vector<item *> mine;
@@ -59,17 +73,7 @@ struct Table : ::testing::Test {
         EXPECT_EQ(tbl_add(t, i), 1);
         return i;
     }
-    std::string walk()
-    {
-        std::string s;
-        tbl_iter *it = tbl_iter_create(t);
-        while (auto *i = static_cast<item *>(tbl_iter_next(it))) {
-            s += i->name;
-            obj_release(i);
-        }
-        obj_release(it);
-        return s;
-    }
+    std::string walk() { return names_in_order(t); }
     char find(uint32_t key)
     {
         auto *i = static_cast<item *>(tbl_find(t, &key));
@@ -165,6 +169,21 @@ TEST(TableBuckets, TopBitsChooseTheBucket)
     EXPECT_EQ(tbl_bucket_of(sixteen, 0xFFFFFFFFu), 15u);
     EXPECT_EQ(tbl_bucket_of(sixteen, 0x80000000u), 8u);
     EXPECT_EQ(tbl_create(15, item_key), nullptr);
+
+    // The one bucket of a 0-bit table holds every key, the highest ones included.
+    for (auto [key, name] : {std::pair{0xFFFFFFFFu, 'c'}, {0u, 'a'}, {0x80000000u, 'b'}}) {
+        item *i = make(key, name);
+        ASSERT_EQ(tbl_add(one, i), 1);
+        obj_release(i);
+    }
+    EXPECT_EQ(names_in_order(one), "abc");
+    uint32_t top = 0xFFFFFFFFu;
+    auto *found = static_cast<item *>(tbl_find(one, &top));
+    ASSERT_NE(found, nullptr);
+    EXPECT_EQ(found->name, 'c');
+    tbl_remove(one, found);
+    obj_release(found);
+    EXPECT_EQ(tbl_count(one), 2);
     obj_release(one);
     obj_release(sixteen);
 }
