@@ -14,7 +14,8 @@ bt_service *search(station_fixture &f)
 {
     bt_device *dev = make_device(addr, "probe");
     bt_service *chain = bt_find_rfcomm_services(dev);
-    dev->description = nullptr; // keep the log free of the probe's release line
+    free(dev->description); // keep the log free of the probe's release line
+    dev->description = nullptr;
     obj_release(dev);
     EXPECT_EQ(f.radio->open_sdp_sessions(), 0) << "the SDP connection is closed";
     return chain;
