@@ -17,6 +17,9 @@ function(vesk_add_test name)
         # Under user-mode emulation a binary cannot re-execute itself, so death tests fork
         # instead; ctest runs every case in a process of its own, with no other thread yet.
         list(APPEND env "GTEST_DEATH_TEST_STYLE=fast")
+        # Tests that start our programs start them through the same emulator.
+        string(JOIN " " emulator ${CMAKE_CROSSCOMPILING_EMULATOR})
+        list(APPEND env "VESK_EMULATOR=${emulator}")
     endif()
     # The discovery step splits list values into words (a second label would become a property
     # name), so labels and environment go onto the discovered cases from a script of our own,
