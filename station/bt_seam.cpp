@@ -1,6 +1,17 @@
 #include "station/bt_seam_private.h"
 
 #include <atomic>
+#include <bluetooth/rfcomm.h>
+#include <cstddef>
+
+// The kernel and the adapter hand these records over as raw bytes: their layout is the same on
+// the board (AArch64) and on a build machine, and nothing may pad them.
+static_assert(sizeof(bdaddr_t) == 6);
+static_assert(sizeof(inquiry_info) == 14 && alignof(inquiry_info) == 1);
+static_assert(offsetof(inquiry_info, pscan_rep_mode) == 6 &&
+              offsetof(inquiry_info, dev_class) == 9 && offsetof(inquiry_info, clock_offset) == 12);
+static_assert(sizeof(sockaddr_rc) == 10 && offsetof(sockaddr_rc, rc_bdaddr) == 2 &&
+              offsetof(sockaddr_rc, rc_channel) == 8);
 
 namespace
 {
