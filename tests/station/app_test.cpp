@@ -1,0 +1,130 @@
+#include "core/obj.h"
+#include "station/app.h"
+#include "station/bt_device.h"
+#include "station_fixture.h"
+
+#include <fstream>
+#include <sys/stat.h>
+
+namespace
+{
+
+struct options_case {
+    std::vector<const char *> args;
+    app_options want; // texts compared as strings
+};
+
+// Names the case in test listings.
+void PrintTo(const options_case &c, std::ostream *os)
+{
+    std::string s;
+    for (const char *a : c.args)
+        s += std::string(a) + " ";
+    *os << s;
+}
+
+class Options : public ::testing::TestWithParam<options_case>
+{
+};
+
+TEST_P(Options, Parse)
+{
+    const options_case &c = GetParam();
+    std::vector<char *> argv = {const_cast<char *>("vesk_bt")};
+    for (const char *a : c.args)
+        argv.push_back(const_cast<char *>(a));
+    argv.push_back(nullptr);
+    app_options o;
+    app_parse_options(int(argv.size()) - 1, argv.data(), &o);
+    EXPECT_EQ(o.daemon, c.want.daemon);
+    EXPECT_EQ(o.display, c.want.display);
+    EXPECT_EQ(o.port, c.want.port);
+    EXPECT_STREQ(o.log_path, c.want.log_path);
+    EXPECT_STREQ(o.web_root, c.want.web_root);
+    free(o.log_path);
+    free(o.web_root);
+}
+
+char log_default[] = "/tmp/vesk_bt-log";
+char root_default[] = "/opt/vesk/srv";
+char other_log[] = "/var/log/b";
+char other_root[] = "/srv/w";
+
+INSTANTIATE_TEST_SUITE_P(
+    CommandLines, Options,
+    ::testing::Values(options_case{{}, {0, 0, 9000, log_default, root_default}},
+                      options_case{{"-p", "abc"}, {0, 0, 0, log_default, root_default}},
+                      options_case{{"-p", "8080x"}, {0, 0, 8080, log_default, root_default}},
+                      options_case{{"-d", "-n"}, {1, 0, 9000, log_default, root_default}},
+                      options_case{{"-n", "-l", "/var/log/a", "-l", "/var/log/b", "-w", "/srv/w"},
+                                   {0, 1, 9000, other_log, other_root}},
+                      options_case{{"-x", "-n", "-p"}, {0, 1, 9000, log_default, root_default}}));
+
+using ScanLoop = station_fixture;
+
+TEST_F(ScanLoop, WindowOpensAtAPageLoadAndClosesAfter179Seconds)
+{
+    start("device 11:22:33:44:55:66 000100\n");
+    for (int i = 0; i < 3; i++)
+        pass();
+    EXPECT_EQ(radio->inquiries(), 0) << "nothing before the first page load";
+    EXPECT_EQ(log(), std::vector<std::string>{"Starting Application"});
+
+    int64_t loaded = radio->now();
+    open_window();
+    pass();
+    EXPECT_EQ(radio->inquiries(), 1);
+    radio->advance(double(loaded + 179 - radio->now()));
+    pass();
+    EXPECT_EQ(radio->inquiries(), 2) << "still open at T + 179";
+    radio->advance(1);
+    pass();
+    pass();
+    EXPECT_EQ(radio->inquiries(), 2);
+    open_window();
+    pass();
+    EXPECT_EQ(radio->inquiries(), 3);
+    EXPECT_EQ(count("Scaning Start"), 2);
+    EXPECT_EQ(count("Scaning Timeout"), 1);
+}
+
+TEST_F(ScanLoop, FailedInquirySkipsTheListPassAndAnEmptyOneDoesNot)
+{
+    start("inquiry-fail 100\ndevice 11:22:33:44:55:66 000100\nleave 50\n");
+    open_window();
+    pass();
+    ASSERT_NE(device("11:22:33:44:55:66"), nullptr);
+    radio->advance(100);
+    open_window();
+    pass();
+    EXPECT_NE(device("11:22:33:44:55:66"), nullptr) << "no pass after a failed inquiry";
+    pass();
+    EXPECT_EQ(device("11:22:33:44:55:66"), nullptr) << "an inquiry without responses ages";
+    EXPECT_EQ(radio->inquiries(), 3);
+}
+
+TEST(PidFile, WrittenWithMode0664WhateverTheUmask)
+{
+    char tmpl[] = "/tmp/vesk-pidfile-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    std::string path = std::string(tmpl) + "/lock";
+    mode_t old = umask(077);
+    EXPECT_EQ(app_write_pid_file(path.c_str()), 1);
+    umask(old);
+    struct stat st;
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0664u);
+    std::ifstream f(path);
+    std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(text, std::to_string(getpid()) + "\n");
+    unlink(path.c_str());
+
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(app_write_pid_file((path + "/below/a/file").c_str()), 0);
+    fflush(stdout);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "Could not create pid file " + path + "/below/a/file\n");
+    rmdir(tmpl);
+}
+
+} // namespace

@@ -1,0 +1,278 @@
+// The programs themselves, forked and run as a user runs them: the daemon mode with its lock
+// file (a test build that keeps its lock file in the web root it is given), the product
+// binary on this machine, and the simulator program.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <poll.h>
+#include <sstream>
+#include <string>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace
+{
+
+using namespace std::chrono;
+
+std::string slurp(const std::string &path)
+{
+    std::ifstream f(path);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+void spit(const std::string &path, const std::string &text)
+{
+    std::ofstream(path) << text;
+}
+
+bool wait_until(const std::function<bool()> &pred, seconds limit = seconds(20))
+{
+    auto until = steady_clock::now() + limit;
+    while (!pred()) {
+        if (steady_clock::now() > until)
+            return false;
+        std::this_thread::sleep_for(milliseconds(10));
+    }
+    return true;
+}
+
+// CPU time (user and system, in clock ticks) that a process has used.
+long cpu_ticks(pid_t pid)
+{
+    std::string stat = slurp("/proc/" + std::to_string(pid) + "/stat");
+    std::istringstream in(stat.substr(stat.rfind(')') + 2));
+    std::string field;
+    long utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && in >> field; i++) {
+        if (i == 14)
+            utime = std::stol(field);
+        if (i == 15)
+            stime = std::stol(field);
+    }
+    return utime + stime;
+}
+
+struct Program : ::testing::Test {
+    std::string dir;
+    std::vector<pid_t> started; // every process that a test may leave running
+
+    void SetUp() override
+    {
+        // The daemon's parent ends at once; its child is then ours to reap.
+        ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+        char tmpl[] = "/tmp/vesk-program-test-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir = tmpl;
+    }
+
+    void TearDown() override
+    {
+        for (pid_t p : started)
+            kill(p, SIGKILL);
+        while (wait_until([] { return waitpid(-1, nullptr, WNOHANG) <= 0; }, seconds(5)) &&
+               waitpid(-1, nullptr, WNOHANG) > 0) {
+        }
+        std::string cmd = "rm -rf '" + dir + "'";
+        EXPECT_EQ(system(cmd.c_str()), 0);
+    }
+
+    // Starts a program with standard output and error on a pipe; returns its pid.
+    pid_t spawn(std::vector<std::string> args, int *out, mode_t mask = 022,
+                const char *asan_options = nullptr)
+    {
+        int p[2];
+        EXPECT_EQ(pipe2(p, O_CLOEXEC), 0);
+        pid_t pid = fork();
+        if (pid == 0) {
+            umask(mask);
+            dup2(p[1], 1);
+            dup2(p[1], 2);
+            int null = open("/dev/null", O_RDONLY);
+            dup2(null, 0);
+            if (asan_options)
+                setenv("ASAN_OPTIONS", asan_options, 1);
+            std::vector<char *> argv;
+            for (auto &a : args)
+                argv.push_back(a.data());
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        close(p[1]);
+        *out = p[0];
+        started.push_back(pid);
+        return pid;
+    }
+
+    // What the pipe carries until every writer has closed it.
+    static std::string read_all(int fd)
+    {
+        std::string text;
+        auto until = steady_clock::now() + seconds(20);
+        for (;;) {
+            pollfd p = {fd, POLLIN, 0};
+            if (steady_clock::now() > until || poll(&p, 1, 100) < 0)
+                break;
+            char buf[256];
+            ssize_t n = read(fd, buf, sizeof buf);
+            if (n == 0)
+                break;
+            if (n > 0)
+                text.append(buf, size_t(n));
+        }
+        close(fd);
+        return text;
+    }
+
+    static int exit_status(pid_t pid)
+    {
+        int st = -1;
+        if (!wait_until([&] { return waitpid(pid, &st, WNOHANG) == pid; }))
+            return -1;
+        return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    }
+
+    std::string log() const { return slurp(dir + "/log"); }
+};
+
+// The daemon keeps its lock file in the web root, as the test build names it.
+struct lock_case {
+    const char *what;
+    const char *content; // null: no lock file; "/": a directory in its place
+    bool runs;
+    const char *printed; // what the new copy prints
+};
+
+// Names the case in test listings.
+void PrintTo(const lock_case &c, std::ostream *os)
+{
+    *os << c.what;
+}
+
+class Daemon : public Program, public ::testing::WithParamInterface<lock_case>
+{
+};
+
+TEST_P(Daemon, LockFile)
+{
+    const lock_case &c = GetParam();
+    std::string lock = dir + "/vesk_bt.lock";
+    std::string content = c.content ? c.content : "";
+    if (content == "<own pid>\n")
+        content = std::to_string(getpid()) + "\n";
+    if (content == "/")
+        ASSERT_EQ(mkdir(lock.c_str(), 0755), 0);
+    else if (c.content)
+        spit(lock, content);
+
+    int out;
+    pid_t parent = spawn({VESK_BT_TEST, "-d", "-n", "-w", dir, "-l", dir + "/log"}, &out, 077);
+    EXPECT_EQ(exit_status(parent), 0) << "the starting command always succeeds";
+    std::string printed = read_all(out);
+    EXPECT_EQ(printed, c.printed) << c.what;
+
+    if (!c.runs) {
+        EXPECT_EQ(exit_status(-1), 1) << c.what;
+        if (content != "/") {
+            EXPECT_EQ(slurp(lock), content) << "left as it was";
+        }
+        return;
+    }
+    std::string text = slurp(lock);
+    ASSERT_FALSE(text.empty()) << c.what;
+    ASSERT_EQ(text.back(), '\n');
+    pid_t daemon = std::stoi(text);
+    started.push_back(daemon);
+    EXPECT_EQ(text, std::to_string(daemon) + "\n") << c.what;
+    struct stat st;
+    ASSERT_EQ(stat(lock.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0664u) << "whatever the umask";
+    EXPECT_TRUE(
+        wait_until([&] { return log().find("Starting Application") != std::string::npos; }));
+    // Nothing the daemon opens later may take the standard descriptors.
+    for (int fd = 0; fd <= 2; fd++) {
+        char target[64] = {};
+        std::string link = "/proc/" + std::to_string(daemon) + "/fd/" + std::to_string(fd);
+        ASSERT_GT(readlink(link.c_str(), target, sizeof target - 1), 0) << link;
+        EXPECT_STREQ(target, "/dev/null") << fd;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Locks, Daemon,
+                         ::testing::Values(lock_case{"no lock file", nullptr, true, ""},
+                                           lock_case{"empty lock file", "", true, ""},
+                                           lock_case{"pid of no process", "9999999\n", true, ""},
+                                           lock_case{"not a pid", "self\n", true, ""},
+                                           lock_case{"more than 7 digits", "12345678", true, ""},
+                                           lock_case{"a running process", "1\n", false,
+                                                     "Application already running vesk_bt.lock\n"},
+                                           lock_case{"this test's process", "<own pid>\n", false,
+                                                     "Application already running vesk_bt.lock\n"},
+                                           lock_case{"lock file cannot be made", "/", false,
+                                                     "Could not create pid file vesk_bt.lock\n"}));
+
+// On a machine without an adapter the product starts and waits for one, at rest.
+TEST_F(Program, ProductWaitsForAnAdapterWithoutBusyLoop)
+{
+    int out;
+    pid_t pid = spawn({VESK_BT, "-l", dir + "/log"}, &out);
+    ASSERT_TRUE(
+        wait_until([&] { return log().find("Starting Application") != std::string::npos; }));
+    long before = cpu_ticks(pid);
+    std::this_thread::sleep_for(seconds(2));
+    long used = cpu_ticks(pid) - before;
+    EXPECT_LE(used, sysconf(_SC_CLK_TCK) / 10) << "CPU ticks in 2 s of waiting";
+    EXPECT_EQ(waitpid(pid, nullptr, WNOHANG), 0) << "still waiting";
+    close(out);
+}
+
+TEST_F(Program, StartUpFailureEndsWithAFailureStatus)
+{
+    spit(dir + "/adapter.scn", "adapter open-fail\n");
+    int out;
+    // A failed start-up leaves the web server's hold on the context until the process ends.
+    pid_t pid =
+        spawn({VESK_BT_SIM, dir + "/adapter.scn", "-l", dir + "/log"}, &out, 022, "detect_leaks=0");
+    std::string printed = read_all(out);
+    EXPECT_EQ(exit_status(pid), 1);
+    EXPECT_NE(printed.find("opening HCI socket: No such device"), std::string::npos) << printed;
+    EXPECT_NE(log().find("HCI DEV / SCOCK Faile HCI:0 SOCK: -1\n"), std::string::npos);
+}
+
+TEST_F(Program, SimulatorRunsTheMakersDeviceTest)
+{
+    int out;
+    std::string scenario = std::string(SCENARIO_DIR) + "/maker_abcdefgh.scn";
+    spawn({VESK_BT_SIM, scenario, "-l", dir + "/log"}, &out);
+    EXPECT_TRUE(wait_until([&] {
+        return log().find("Device report ID: 0008001a7dda7113 PAIRED: OK OBR: OK") !=
+               std::string::npos;
+    })) << log();
+    EXPECT_NE(log().find("Read from 00:1A:7D:DA:71:13 RFCOMM 1 0x4443424148474645"),
+              std::string::npos);
+    close(out);
+}
+
+TEST_F(Program, SimulatorRefusesABadScenario)
+{
+    spit(dir + "/bad.scn", "page 0 5\nname orphan\n");
+    int out;
+    pid_t pid = spawn({VESK_BT_SIM, dir + "/bad.scn"}, &out);
+    std::string printed = read_all(out);
+    EXPECT_EQ(exit_status(pid), 2);
+    EXPECT_NE(printed.find("bad.scn: 2: this line belongs to a device"), std::string::npos)
+        << printed;
+}
+
+} // namespace

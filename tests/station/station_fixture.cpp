@@ -1,0 +1,117 @@
+#include "station_fixture.h"
+
+#include "core/log.h"
+#include "core/obj.h"
+#include "station/app.h"
+#include "station/bt_device.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <thread>
+
+bool wait_for(const std::function<bool()> &pred)
+{
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > until)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+bt_device *make_device(const char *addr_text, const char *name, uint32_t flags)
+{
+    auto *dev = static_cast<bt_device *>(obj_alloc(sizeof(bt_device), bt_device_destroy));
+    bdaddr_t a;
+    str2ba(addr_text, &a);
+    memcpy(dev->addr, a.b, sizeof dev->addr);
+    dev->class_text = strdup("Miscellaneous [] (0x000000)");
+    bt_device_set_name(dev, name);
+    dev->flags |= flags;
+    return dev;
+}
+
+void station_fixture::SetUp()
+{
+    char tmpl[] = "/tmp/vesk-station-test-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir = tmpl;
+    log_path = dir + "/log";
+    log_open(log_path.c_str());
+    ctx = static_cast<app_ctx *>(obj_alloc(sizeof(app_ctx), app_ctx_destroy));
+    ctx->inquiry = obj_alloc(BT_INQUIRY_MAX * BT_INQUIRY_RESULT_SIZE, nullptr);
+}
+
+void station_fixture::TearDown()
+{
+    if (radio)
+        radio->release_hangs();
+    wait_idle();
+    obj_release(ctx);
+    radio.reset();
+    log_close();
+    std::string cmd = "rm -rf '" + dir + "'";
+    EXPECT_EQ(system(cmd.c_str()), 0);
+}
+
+void station_fixture::start(const std::string &scenario)
+{
+    sim_scenario s;
+    std::string error;
+    ASSERT_TRUE(sim_scenario_parse("clock virtual\ninquiry-time 0\n" + scenario, s, error))
+        << error;
+    radio = std::make_unique<sim_radio>(std::move(s));
+}
+
+void station_fixture::open_window()
+{
+    obj_guard g(ctx);
+    ctx->last_web = radio->now();
+}
+
+void station_fixture::pass()
+{
+    app_scan_pass(ctx, 0, radio->open_dev(), 0);
+}
+
+void station_fixture::wait_idle()
+{
+    EXPECT_TRUE(wait_for([this] {
+        obj_guard g(ctx);
+        for (bt_device *d = ctx->devices; d; d = d->next)
+            if (bt_device_flags(d) & BT_DEV_IN_FLIGHT)
+                return false;
+        return true;
+    })) << "a device test did not end";
+}
+
+bt_device *station_fixture::device(const char *addr_text)
+{
+    bdaddr_t a;
+    str2ba(addr_text, &a);
+    obj_guard g(ctx);
+    for (bt_device *d = ctx->devices; d; d = d->next)
+        if (memcmp(d->addr, a.b, 6) == 0)
+            return d;
+    return nullptr;
+}
+
+std::vector<std::string> station_fixture::log() const
+{
+    // Each line starts with the "%c" time of the C locale (24 characters) and a blank.
+    std::vector<std::string> v;
+    std::ifstream f(log_path);
+    for (std::string l; std::getline(f, l);)
+        v.push_back(l.size() > 25 ? l.substr(25) : l);
+    return v;
+}
+
+int station_fixture::count(const std::string &line) const
+{
+    int n = 0;
+    for (const auto &l : log())
+        n += l == line;
+    return n;
+}

@@ -1,0 +1,45 @@
+// A station on a simulated radio with a virtual clock: a context with its inquiry buffer, a log
+// file of its own, and helpers to run passes and read the log back.
+#pragma once
+
+#include "sim_radio.h"
+#include "station/station.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+struct station_fixture : ::testing::Test {
+    std::string dir;
+    std::string log_path;
+    std::unique_ptr<sim_radio> radio;
+    app_ctx *ctx = nullptr;
+
+    void SetUp() override;
+    void TearDown() override;
+
+    // Installs the radio; the scenario runs on a virtual clock with zero-latency inquiries
+    // unless its text says otherwise.
+    void start(const std::string &scenario);
+    // Stamps a scan-page load now.
+    void open_window();
+    // One pass of the scan loop on the simulated adapter.
+    void pass();
+    // Waits until no device of the list has a test in flight.
+    void wait_idle();
+
+    bt_device *device(const char *addr_text);
+    // Log lines without their time stamps.
+    std::vector<std::string> log() const;
+    int count(const std::string &line) const;
+    bool logged(const std::string &line) const { return count(line) > 0; }
+};
+
+// Waits up to 10 s for pred; true when it came.
+bool wait_for(const std::function<bool()> &pred);
+// A device record made by hand, outside any list.
+bt_device *make_device(const char *addr_text, const char *name, uint32_t flags = 0);
