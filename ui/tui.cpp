@@ -29,6 +29,9 @@ void tui_init()
 void tui_clear()
 {
     wbkgd(stdscr, COLOR_PAIR(TUI_WHITE));
+    // The background call keeps bold and blink that the notice switched on; the device lines
+    // that follow a clear must not blink.
+    wattrset(stdscr, COLOR_PAIR(TUI_WHITE));
     wclear(stdscr);
     wrefresh(stdscr);
 }

@@ -5,6 +5,7 @@
 #include "ui/web_page.h"
 #include "ui/web_private.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 
@@ -12,7 +13,7 @@ namespace
 {
 
 // The log page shows the log at its default place, whatever the log file in use is.
-const char *log_page_path = "/tmp/vesk_bt-log";
+std::atomic<const char *> log_page_path{"/tmp/vesk_bt-log"};
 
 // One line per reader call: at most 479 bytes, its newline included when it fits.
 constexpr int line_limit = 480;
@@ -86,7 +87,7 @@ ssize_t web_log_reader_cb(void *p, uint64_t pos, char *buf, size_t max)
         obj_release(page->state);
         web_file *f = web_file_create(nullptr);
         if (f)
-            f->file = fopen(log_page_path, "r");
+            f->file = fopen(log_page_path.load(), "r");
         page->state = f;
     }
     web_emit_header(page, WEB_LOG_TITLE);
