@@ -4,6 +4,7 @@
 #include "core/obj.h"
 #include "core/thr.h"
 #include "core/util.h"
+#include "link/link.h"
 #include "station/app_private.h"
 #include "station/bt_device.h"
 #include "station/bt_seam.h"
@@ -123,6 +124,7 @@ int app_run(int display, [[maybe_unused]] int port, const char *log_path)
     (void)thr_runtime_init();
     util_seed_random();
     log_open(log_path);
+    link_start(LINK_HOST_LABEL, LINK_SERVICE_DOMAIN, LINK_PORT);
 
     if (obj_retain(ctx) == 0) {
         log_message("Get application data ref failed\n");
