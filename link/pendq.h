@@ -4,8 +4,8 @@
 // One process-wide table of 16 buckets; every 16-bit MID falls in the first, so a walk meets
 // the entries in ascending MID order and all entries share one bucket lock. The table holds one
 // reference per entry. An entry's own lock guards attempts and last_send; its other fields are
-// set before it is entered and never change. Lock order: entry, then the table's bucket, and
-// entry, then the link; no entry lock is held across a send.
+// set before it is entered and never change. A walk takes entries under the bucket's lock, so
+// no entry lock is held while entering a packet or sending one; entry, then the log.
 #pragma once
 
 #include <cstdint>

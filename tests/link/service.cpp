@@ -75,6 +75,14 @@ std::vector<token> frame::tokens() const
     return out;
 }
 
+bytes cat(std::initializer_list<bytes> parts)
+{
+    bytes out;
+    for (const bytes &b : parts)
+        out.insert(out.end(), b.begin(), b.end());
+    return out;
+}
+
 bytes make_frame(const bytes &id, uint8_t cmd, uint16_t mid, const bytes &tokens)
 {
     return proto_test::frame(id, cmd, mid, tokens);

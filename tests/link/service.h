@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -37,6 +38,8 @@ struct frame {
     // The tokens, read within the frame's bounds; empty when they don't fit it exactly.
     std::vector<token> tokens() const;
 };
+
+bytes cat(std::initializer_list<bytes> parts);
 
 // A whole frame: header, tokens and the CRC-16/MODBUS trailer.
 bytes make_frame(const bytes &id, uint8_t cmd, uint16_t mid, const bytes &tokens = {});
