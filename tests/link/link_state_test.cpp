@@ -2,6 +2,7 @@
 #include "tests/link/link_fixture.h"
 
 #include "link/link.h"
+#include "netenv/dns.h"
 #include "transport/sock.h"
 
 #include <gtest/gtest.h>
@@ -49,11 +50,12 @@ bool closed(sock_socket *s)
     return s->flags & SOCK_FLAG_CLOSED;
 }
 
-// Exits 0 when every thread got the same record, fresh as it was made.
+// Exits 0 when every thread got the same record, fresh as it was made, and the same resolver.
 [[noreturn]] void first_calls_at_once()
 {
     constexpr int N = 8;
     std::vector<link_state *> got(N);
+    std::vector<dns_resolver *> resolvers(N);
     std::barrier start(N);
     time_t before = time(nullptr);
     std::vector<std::thread> threads;
@@ -61,12 +63,14 @@ bool closed(sock_socket *s)
         threads.emplace_back([&, i] {
             start.arrive_and_wait();
             got[size_t(i)] = link_get();
+            resolvers[size_t(i)] = link_resolver_get();
         });
     for (std::thread &t : threads)
         t.join();
     time_t after = time(nullptr);
-    for (link_state *l : got)
-        if (!l || l != got[0])
+    for (int i = 0; i < N; i++)
+        if (!got[size_t(i)] || got[size_t(i)] != got[0] || !resolvers[size_t(i)] ||
+            resolvers[size_t(i)] != resolvers[0])
             _exit(1);
     link_state *l = got[0];
     char buf[17];
