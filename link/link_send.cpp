@@ -30,7 +30,7 @@ bool is_closed(sock_socket *s)
 }
 
 // The held connection, retained, unless it is already finished: then the link lets it go and
-// the caller opens a new one. *dropped gets what the caller releases after unlocking.
+// the caller opens a new one. The caller holds the link's lock and releases *dropped after it.
 obj_ref<sock_socket> usable_connection(link_state *link, sock_socket **dropped)
 {
     sock_socket *held = link->connection;
