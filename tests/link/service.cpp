@@ -314,12 +314,16 @@ void service::receive(size_t i)
             got.push_back(std::move(f));
             c.in.erase(c.in.begin(), c.in.begin() + long(total));
         }
-        frames_.insert(frames_.end(), got.begin(), got.end());
         script = script_;
     }
-    if (script)
-        for (const frame &f : got)
+    // A frame shows only once its script has answered it, so that whatever a test sends after
+    // seeing the frame reaches the link behind that answer.
+    for (const frame &f : got) {
+        if (script)
             script(*this, f);
+        std::lock_guard<std::mutex> g(m_);
+        frames_.push_back(f);
+    }
 }
 
 service::script_fn silent()
