@@ -4,6 +4,7 @@
 #include "core/obj.h"
 #include "core/thr.h"
 #include "core/util.h"
+#include "link/link.h"
 #include "station/app_private.h"
 #include "station/bt_device.h"
 #include "station/bt_seam.h"
@@ -129,6 +130,7 @@ int app_run(int display, int port, const char *log_path)
     (void)thr_runtime_init();
     util_seed_random();
     log_open(log_path);
+    link_start(LINK_HOST_LABEL, LINK_SERVICE_DOMAIN, LINK_PORT);
     // Without a server the station runs all the same; its scan window then never opens.
     ctx->web = web_start(ctx, port);
 
