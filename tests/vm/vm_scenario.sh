@@ -2,8 +2,10 @@
 # The guest's scenario: four virtual controllers on one virtual air. The station scans with
 # hci0; hci1 is one of the maker's devices that answers on its serial port, hci2 one whose
 # serial port refuses the connection, hci3 one that offers its serial port on channel 3 only.
-# Prints "VM-DEVICE <role> <address>" for each device, then the station's log between
-# "VM-LOG-BEGIN" and "VM-LOG-END". Exit status 0 once the log shows every device's outcome,
+# Between the last two, hci0 goes down for a while and comes back.
+# Prints "VM-DEVICE <role> <address>" for each device, "VM-CPU-DOWN <ticks> <seconds>" for the
+# station's CPU time while hci0 was down, then the station's log between "VM-LOG-BEGIN" and
+# "VM-LOG-END". Exit status 0 once the log shows every device's outcome,
 # 1 when the guest could not be set up, 2 when the outcomes did not all come in time.
 set -u
 log=/tmp/vesk_bt-log
@@ -94,6 +96,16 @@ wait_for 40 logged "$(report_of "$a") PAIRED: OK OBR: OK" || say "no report from
 prepare hci3 3 0x240404
 on_air hci3 channel3
 wait_for 40 logged "Connect failed for $a [No service found]" || say "no outcome for $a"
+# The adapter goes down in the middle of an inquiry (the station starts the next one right
+# after its list pass) and comes back; the station must scan on, and not spin meanwhile.
+pid=$(pidof "$(basename "$station")")
+cpu_ticks() { awk '{print $14 + $15}' "/proc/$pid/stat"; }
+hciconfig hci0 down
+before=$(cpu_ticks)
+sleep 14
+echo "VM-CPU-DOWN $(($(cpu_ticks) - before)) 14"
+hciconfig hci0 up || die "hci0 does not come back"
+say "hci0 back"
 prepare hci2 1 0x000000
 on_air hci2 refuses
 # The refusing device reports once its last sighting lies 30 seconds back.

@@ -33,6 +33,8 @@ struct guest_run {
     std::vector<std::string> lines;
     std::vector<time_t> stamps;
     std::vector<std::string> peer; // what the answering device's listener printed
+    long down_ticks = -1;          // the station's CPU time while its adapter was down
+    long down_seconds = 0;
 };
 
 guest_run parse(const std::string &result)
@@ -49,6 +51,8 @@ guest_run parse(const std::string &result)
             std::string role, addr;
             words >> role >> addr;
             run.device[role] = addr;
+        } else if (line.rfind("VM-CPU-DOWN ", 0) == 0) {
+            std::istringstream(line.substr(12)) >> run.down_ticks >> run.down_seconds;
         } else if (line == "--- peer") {
             part = peer;
         } else if (line.rfind("--- ", 0) == 0) {
@@ -208,6 +212,13 @@ TEST_F(Guest, TestsTheMakersDevicesOverTheRealStack)
         EXPECT_EQ(find_line(run, "Paired " + q + ".*"), -1);
         EXPECT_EQ(find_line(run, "Device report ID: " + report_id(run.device["channel3"]) + ".*"),
                   -1);
+    }
+    {
+        SCOPED_TRACE("the adapter that goes down in an inquiry and comes back");
+        // The refusing device comes on the air after it: its lines below show that scanning
+        // went on. Clock ticks are hundredths of a second.
+        ASSERT_GT(run.down_seconds, 0) << "the guest did not take its adapter down";
+        EXPECT_LT(run.down_ticks, run.down_seconds * 100 / 10) << "the station spun while down";
     }
     {
         SCOPED_TRACE("the device that refuses");
