@@ -4,9 +4,12 @@
 #include "core/obj.h"
 #include "core/thr.h"
 #include "core/util.h"
+#include "link/link.h"
 #include "station/app_private.h"
 #include "station/bt_device.h"
 #include "station/bt_seam.h"
+#include "ui/tui.h"
+#include "ui/web.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -109,11 +112,15 @@ void app_ctx_destroy(void *p)
         dev = next;
     }
     ctx->devices = nullptr;
+    if (ctx->web) {
+        web_stop(ctx->web);
+        ctx->web = nullptr;
+    }
     obj_release(ctx->inquiry);
     ctx->inquiry = nullptr;
 }
 
-int app_run(int display, [[maybe_unused]] int port, const char *log_path)
+int app_run(int display, int port, const char *log_path)
 {
     auto *ctx = static_cast<app_ctx *>(obj_alloc(sizeof(app_ctx), app_ctx_destroy));
     if (!ctx) {
@@ -125,6 +132,9 @@ int app_run(int display, [[maybe_unused]] int port, const char *log_path)
     (void)thr_runtime_init();
     util_seed_random();
     log_open(log_path);
+    link_start(LINK_HOST_LABEL, LINK_SERVICE_DOMAIN, LINK_PORT);
+    // Without a server the station runs all the same; its scan window then never opens.
+    ctx->web = web_start(ctx, port);
 
     if (obj_retain(ctx) == 0) {
         log_message("Get application data ref failed\n");
@@ -150,6 +160,8 @@ int app_run(int display, [[maybe_unused]] int port, const char *log_path)
         perror("opening HCI socket");
         return tear_down(ctx);
     }
+    if (display)
+        tui_init();
     if (loop_hook)
         loop_hook(ctx, loop_hook_user);
     for (;;)

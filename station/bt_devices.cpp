@@ -6,6 +6,7 @@
 #include "core/obj.h"
 #include "station/bt_seam.h"
 #include "station/bttest.h"
+#include "ui/tui.h"
 
 namespace
 {
@@ -113,16 +114,59 @@ int remove_and_order(app_ctx *ctx)
     return count;
 }
 
+short draw_pair(uint32_t f)
+{
+    if (f & BT_DEV_ERROR)
+        return TUI_RED;
+    if (f & BT_DEV_OBR_OK)
+        return TUI_GREEN;
+    if (f & BT_DEV_PAIRED)
+        return TUI_YELLOW;
+    return TUI_WHITE;
+}
+
+// The maker's devices on the terminal, each with its RFCOMM services indented under it;
+// returns how many were drawn. Called with the context locked.
+int draw_devices(app_ctx *ctx)
+{
+    int drawn = 0;
+    for (bt_device *dev = ctx->devices; dev; dev = dev->next) {
+        obj_guard g(dev);
+        if (!(dev->flags & BT_DEV_MAKER) || (dev->flags & BT_DEV_EXPIRED))
+            continue;
+        tui_set_pair(draw_pair(dev->flags));
+        if (dev->description)
+            tui_print(dev->description);
+        for (bt_service *s = dev->services; s; s = s->next) {
+            obj_guard gs(s);
+            if (s->text && s->protocol == BT_PROTO_RFCOMM)
+                tui_print(s->text);
+        }
+        drawn++;
+    }
+    return drawn;
+}
+
 } // namespace
 
-int bt_devices_update(app_ctx *ctx, int changes, [[maybe_unused]] int draw)
+int bt_devices_update(app_ctx *ctx, int changes, int draw)
 {
-    (void)changes;
-    obj_guard g(ctx);
-    int64_t now = bt_seam_get()->time(nullptr);
     int count = 0;
-    for (bt_device *dev = ctx->devices; dev; dev = dev->next)
-        count += age_entry(dev, now);
-    count += remove_and_order(ctx);
+    int drawn = -1; // -1: no redraw
+    {
+        obj_guard g(ctx);
+        int64_t now = bt_seam_get()->time(nullptr);
+        for (bt_device *dev = ctx->devices; dev; dev = dev->next)
+            count += age_entry(dev, now);
+        count += remove_and_order(ctx);
+        if (draw && (changes || count)) {
+            tui_clear();
+            drawn = draw_devices(ctx);
+        }
+    }
+    if (drawn == 0)
+        tui_show_no_devices();
+    if (drawn >= 0)
+        tui_refresh();
     return count;
 }

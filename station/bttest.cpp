@@ -3,6 +3,7 @@
 #include "core/log.h"
 #include "core/obj.h"
 #include "core/thr.h"
+#include "link/link.h"
 #include "station/bt_device.h"
 #include "station/bt_seam.h"
 
@@ -174,6 +175,7 @@ void bttest_finish_cb(void *p)
                         unsigned(job->addr[1]) << 8 | unsigned(job->addr[0]),
                     job->paired ? "OK" : "ERROR", job->obr ? "OK" : "ERROR");
         settle_reported(dev, job->obr);
+        link_send_device_report(dev, job->paired, job->obr);
     }
     obj_release(job);
 }

@@ -197,7 +197,8 @@ TEST_P(Daemon, LockFile)
         spit(lock, content);
 
     int out;
-    pid_t parent = spawn({VESK_BT_TEST, "-d", "-n", "-w", dir, "-l", dir + "/log"}, &out, 077);
+    pid_t parent =
+        spawn({VESK_BT_TEST, "-d", "-n", "-p", "0", "-w", dir, "-l", dir + "/log"}, &out, 077);
     EXPECT_EQ(exit_status(parent), 0) << "the starting command always succeeds";
     std::string printed = read_all(out);
     EXPECT_EQ(printed, c.printed) << c.what;
@@ -242,11 +243,13 @@ INSTANTIATE_TEST_SUITE_P(Locks, Daemon,
                                            lock_case{"lock file cannot be made", "/", false,
                                                      "Could not create pid file vesk_bt.lock\n"}));
 
+// Every program here is told port 0, so that its web server never competes for the real one.
+
 // On a machine without an adapter the product starts and waits for one, at rest.
 TEST_F(Program, ProductWaitsForAnAdapterWithoutBusyLoop)
 {
     int out;
-    pid_t pid = spawn({VESK_BT, "-l", dir + "/log"}, &out);
+    pid_t pid = spawn({VESK_BT, "-p", "0", "-l", dir + "/log"}, &out);
     ASSERT_TRUE(
         wait_until([&] { return log().find("Starting Application") != std::string::npos; }));
     long before = cpu_ticks(pid);
@@ -262,8 +265,8 @@ TEST_F(Program, StartUpFailureEndsWithAFailureStatus)
     spit(dir + "/adapter.scn", "adapter open-fail\n");
     int out;
     // A failed start-up leaves the web server's hold on the context until the process ends.
-    pid_t pid =
-        spawn({VESK_BT_SIM, dir + "/adapter.scn", "-l", dir + "/log"}, &out, 022, "detect_leaks=0");
+    pid_t pid = spawn({VESK_BT_SIM, dir + "/adapter.scn", "-p", "0", "-l", dir + "/log"}, &out, 022,
+                      "detect_leaks=0");
     std::string printed = read_all(out);
     EXPECT_EQ(exit_status(pid), 1);
     EXPECT_NE(printed.find("opening HCI socket: No such device"), std::string::npos) << printed;
@@ -274,7 +277,7 @@ TEST_F(Program, SimulatorRunsTheMakersDeviceTest)
 {
     int out;
     std::string scenario = std::string(SCENARIO_DIR) + "/maker_abcdefgh.scn";
-    spawn({VESK_BT_SIM, scenario, "-l", dir + "/log"}, &out);
+    spawn({VESK_BT_SIM, scenario, "-p", "0", "-l", dir + "/log"}, &out);
     EXPECT_TRUE(wait_until([&] {
         return log().find("Device report ID: 0008001a7dda7113 PAIRED: OK OBR: OK") !=
                std::string::npos;

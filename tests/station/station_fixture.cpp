@@ -2,12 +2,16 @@
 
 #include "core/log.h"
 #include "core/obj.h"
+#include "link/link.h"
 #include "station/app.h"
 #include "station/bt_device.h"
 
+#include <arpa/inet.h>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <thread>
 
 bool wait_for(const std::function<bool()> &pred)
@@ -33,8 +37,34 @@ bt_device *make_device(const char *addr_text, const char *name, uint32_t flags)
     return dev;
 }
 
+namespace
+{
+
+// A test's exit step sends its report: here to a local port that refuses at once, so that the
+// station's tests neither wait on this machine's DNS nor reach anything.
+void aim_link_at_a_closed_port()
+{
+    static const uint16_t port = [] {
+        int fd = socket(AF_INET, SOCK_STREAM, 0); // bound, never listening, kept open
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        if (bind(fd, reinterpret_cast<sockaddr *>(&a), len) != 0 ||
+            getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) != 0)
+            return uint16_t(0);
+        return ntohs(a.sin_port);
+    }();
+    link_state *link = link_get();
+    link_set_address(link, "127.0.0.1", port, nullptr, 0);
+    obj_release(link);
+}
+
+} // namespace
+
 void station_fixture::SetUp()
 {
+    aim_link_at_a_closed_port();
     char tmpl[] = "/tmp/vesk-station-test-XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     dir = tmpl;

@@ -1,0 +1,172 @@
+// The pending table and its pump, against a service that never answers. Send times are moved
+// back instead of waiting for minutes.
+#include "tests/link/link_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+
+namespace
+{
+
+using link_test::back_date;
+using link_test::make_packet;
+
+struct Pump : link_test::link_fixture {
+    void submit(int8_t cmd, uint16_t mid, uint32_t kind, pendq_reply_fn reply = nullptr)
+    {
+        pkt_packet *p = make_packet(cmd, mid);
+        pendq_submit(p, reply, kind, nullptr);
+        obj_release(p);
+    }
+
+    // attempts and last send of a pending entry; attempts -1 when it is gone.
+    std::pair<int, time_t> state(uint16_t mid)
+    {
+        pendq_entry *e = pendq_find(mid);
+        if (!e)
+            return {-1, 0};
+        std::pair<int, time_t> s;
+        {
+            obj_guard g(e);
+            s = {e->attempts, e->last_send};
+        }
+        obj_release(e);
+        return s;
+    }
+
+    // Packets the link wrote for a MID: each one is logged as it goes out.
+    int written(const std::string &mid_hex) { return count("MID: " + mid_hex + " "); }
+
+    int matching(const std::string &pattern)
+    {
+        std::regex re(pattern);
+        int n = 0;
+        for (const std::string &l : log())
+            n += std::regex_match(l, re);
+        return n;
+    }
+};
+
+TEST_F(Pump, AnEmptyTableMakesAnEmptyPass)
+{
+    EXPECT_EQ(pendq_count(), 0);
+    EXPECT_EQ(pendq_pump(link), 0);
+    EXPECT_EQ(service->accepted(), 0);
+}
+
+TEST_F(Pump, AReportWithoutReplyIsResentThreeTimesThenGivenUp)
+{
+    submit(-3, 0x5A5A, PENDQ_SEND_RETRY, link_device_report_reply_cb);
+    EXPECT_EQ(written("5A5A"), 1) << "sent at once";
+    EXPECT_EQ(state(0x5A5A).first, 0);
+    for (int i = 1; i <= 3; i++) {
+        back_date(0x5A5A, 59);
+        EXPECT_EQ(pendq_pump(link), 0);
+        EXPECT_EQ(written("5A5A"), i) << "not before 60 s";
+        back_date(0x5A5A, 1);
+        EXPECT_EQ(pendq_pump(link), 0);
+        EXPECT_EQ(written("5A5A"), i + 1);
+        EXPECT_EQ(matching("RESEND Q ID 5A5A CMD -3 6[01]"), i);
+        EXPECT_EQ(state(0x5A5A).first, i);
+    }
+    back_date(0x5A5A, 60);
+    EXPECT_EQ(pendq_pump(link), 0);
+    EXPECT_EQ(count("Packet failed"), 1);
+    EXPECT_EQ(state(0x5A5A).first, -1) << "gone after the final step";
+    EXPECT_EQ(written("5A5A"), 4) << "the final step writes nothing";
+    ASSERT_TRUE(service->wait_frames(4));
+    std::vector<svc::frame> f = service->frames();
+    EXPECT_EQ(f.size(), 4u);
+    for (const svc::frame &x : f)
+        EXPECT_EQ(x.raw, f[0].raw) << "every resend is the same packet";
+}
+
+TEST_F(Pump, AOneTimeEntryIsNeverResent)
+{
+    submit(9, 0x0101, PENDQ_SEND_ONCE);
+    EXPECT_EQ(state(0x0101).first, 1);
+    back_date(0x0101, 59);
+    EXPECT_EQ(pendq_pump(link), 0);
+    EXPECT_EQ(state(0x0101).first, 1) << "kept until 60 s have passed";
+    back_date(0x0101, 1);
+    EXPECT_EQ(pendq_pump(link), 0);
+    EXPECT_EQ(state(0x0101).first, -1);
+    EXPECT_EQ(written("0101"), 1);
+    EXPECT_EQ(count("RESEND"), 0);
+}
+
+TEST_F(Pump, AQueuedEntryGoesWithTheNextPass)
+{
+    submit(5, 0x0202, PENDQ_QUEUE_ONLY);
+    EXPECT_EQ(written("0202"), 0);
+    EXPECT_EQ(state(0x0202), std::make_pair(0, time_t(0)));
+    EXPECT_EQ(pendq_pump(link), 0);
+    EXPECT_EQ(written("0202"), 1);
+    EXPECT_EQ(state(0x0202).first, 0) << "a first send is no resend";
+    EXPECT_NE(state(0x0202).second, 0);
+    EXPECT_EQ(count("RESEND"), 0);
+}
+
+TEST_F(Pump, SixSendsAPass)
+{
+    for (uint16_t mid = 0x0306; mid >= 0x0300; mid--)
+        submit(5, mid, PENDQ_QUEUE_ONLY);
+    EXPECT_EQ(pendq_pump(link), 0);
+    for (uint16_t mid = 0x0300; mid <= 0x0305; mid++)
+        EXPECT_NE(state(mid).second, 0) << std::hex << mid << " sent by the first pass";
+    EXPECT_EQ(state(0x0306).second, 0) << "the seventh waits";
+    EXPECT_EQ(pendq_pump(link), 0);
+    EXPECT_NE(state(0x0306).second, 0);
+    EXPECT_TRUE(service->wait_frames(7));
+}
+
+TEST_F(Pump, AnEntryHeldElsewhereIsLeftAloneUntilItsFinalStep)
+{
+    submit(-3, 0x0404, PENDQ_SEND_RETRY);
+    pendq_entry *held = pendq_find(0x0404); // as a submitter still sending it would
+    ASSERT_NE(held, nullptr);
+    back_date(0x0404, 120);
+    EXPECT_EQ(pendq_pump(link), 0);
+    EXPECT_EQ(state(0x0404).first, 0);
+    EXPECT_EQ(written("0404"), 1);
+
+    {
+        obj_guard g(held);
+        held->attempts = 3;
+    }
+    EXPECT_EQ(pendq_pump(link), 0);
+    EXPECT_EQ(state(0x0404).first, -1);
+    EXPECT_EQ(count("Packet failed"), 1);
+    EXPECT_EQ(written("0404"), 1);
+    obj_release(held);
+}
+
+TEST_F(Pump, AnEntryWithoutAGoodPacketIsDropped)
+{
+    submit(5, 0x0505, PENDQ_QUEUE_ONLY);
+    pendq_entry *e = pendq_find(0x0505);
+    ASSERT_NE(e, nullptr);
+    e->packet->marker = 0;
+    obj_release(e);
+    EXPECT_EQ(pendq_pump(link), 0);
+    EXPECT_EQ(pendq_count(), 0);
+    EXPECT_EQ(count("RESEND") + count("H: "), 0) << "silently";
+    EXPECT_EQ(service->accepted(), 0);
+}
+
+TEST_F(Pump, LookingAnEntryUpLeavesItAsItWas)
+{
+    submit(5, 0x0606, PENDQ_QUEUE_ONLY);
+    submit(5, 0x0607, PENDQ_QUEUE_ONLY);
+    EXPECT_EQ(pendq_count(), 2);
+    pendq_entry *e = pendq_find(0x0606);
+    ASSERT_NE(e, nullptr);
+    int refs = obj_refcount(e);
+    EXPECT_EQ(pendq_contains(0x0606), 1);
+    EXPECT_EQ(pendq_contains(0x0608), 0);
+    EXPECT_EQ(obj_refcount(e), refs);
+    obj_release(e);
+}
+
+} // namespace
