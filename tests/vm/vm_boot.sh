@@ -1,16 +1,22 @@
 #!/bin/sh
 # Boots a throw-away Linux guest with the kernel's Bluetooth stack and runs one scenario in it.
-#   vm_boot.sh WORKDIR SCENARIO [FILE...]
+#   vm_boot.sh [-e NAME=VALUE]... WORKDIR SCENARIO [FILE...]
 # The guest is the host's own Debian kernel under software emulation (the kernel's Bluetooth
 # modules are not in this machine's own kernel) and an initramfs assembled here from the host's
 # busybox, BlueZ tools, dnsmasq and their libraries, plus each FILE (our programs, with their
-# libraries) in /bin. SCENARIO runs as the guest's /scenario.sh; all it prints comes back in
-# WORKDIR/result.log (the guest's second serial port), the kernel's console in
-# WORKDIR/console.log.
+# libraries) in /bin. SCENARIO runs as the guest's /scenario.sh, with each NAME=VALUE (no
+# blanks) in its environment; all it prints comes back in WORKDIR/result.log (the guest's second
+# serial port), the kernel's console in WORKDIR/console.log.
 # Exit status: the scenario's own, 124 when the guest did not finish in time (VM_TIMEOUT
 # seconds, 170 unless set), 77 with a line "SKIP: ..." when this machine lacks what it takes.
 set -eu
 
+settings=""
+while [ "${1:-}" = "-e" ]; do
+    settings="$settings$2
+"
+    shift 2
+done
 mkdir -p "$1"
 work=$(cd "$1" && pwd)
 scenario=$(readlink -f "$2")
@@ -113,6 +119,7 @@ cat >etc/dbus-system.conf <<'EOF'
   </policy>
 </busconfig>
 EOF
+printf '%s' "$settings" >etc/scenario.env
 cp "$here/vm_init.sh" init
 cp "$scenario" scenario.sh
 chmod +x init scenario.sh

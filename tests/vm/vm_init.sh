@@ -12,6 +12,9 @@ mount -t tmpfs tmp /tmp
 hostname vesk-vm
 ip link set lo up
 
+set -a
+. /etc/scenario.env
+set +a
 status=99
 {
     for ko in $(cat /etc/modules); do

@@ -1,6 +1,10 @@
-// The station on the kernel's own Bluetooth stack: one guest boot runs the scenario of
-// vm_scenario.sh (an answering, a channel-3-only and a refusing device of the maker's) and this
-// test reads the station's log that the guest hands back.
+// vesk_bt on the kernel's own Bluetooth stack: one guest boot runs the scenario of
+// vm_scenario.sh (an answering, a channel-3-only and a refusing device of the maker's, the
+// adapter going down and back, the maker's service found through dnsmasq) and this test reads
+// what the guest hands back: the station's log, the frames the service received, the queries
+// dnsmasq answered.
+#include "tests/link/service.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -26,14 +30,14 @@ std::string slurp(const std::string &path)
     return s.str();
 }
 
-// What the guest handed back: its devices by role and the station's log lines, each without
-// its time stamp, which is kept apart.
+// What the guest handed back: its devices by role, its sections by name and the station's log
+// lines, each without its time stamp, which is kept apart.
 struct guest_run {
     std::map<std::string, std::string> device; // role -> address text
+    std::map<std::string, std::vector<std::string>> section;
     std::vector<std::string> lines;
     std::vector<time_t> stamps;
-    std::vector<std::string> peer; // what the answering device's listener printed
-    long down_ticks = -1;          // the station's CPU time while its adapter was down
+    long down_ticks = -1; // the station's CPU time while its adapter was down
     long down_seconds = 0;
 };
 
@@ -41,11 +45,13 @@ guest_run parse(const std::string &result)
 {
     guest_run run;
     std::istringstream in(result);
-    enum { before, peer, log, after } part = before;
+    std::string part;
     for (std::string line; std::getline(in, line);) {
         // The guest's terminal ends its lines with CR LF.
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
+        if (line.empty())
+            continue;
         if (line.rfind("VM-DEVICE ", 0) == 0) {
             std::istringstream words(line.substr(10));
             std::string role, addr;
@@ -53,25 +59,76 @@ guest_run parse(const std::string &result)
             run.device[role] = addr;
         } else if (line.rfind("VM-CPU-DOWN ", 0) == 0) {
             std::istringstream(line.substr(12)) >> run.down_ticks >> run.down_seconds;
-        } else if (line == "--- peer") {
-            part = peer;
         } else if (line.rfind("--- ", 0) == 0) {
-            part = after;
-        } else if (line == "VM-LOG-BEGIN") {
-            part = log;
-        } else if (line == "VM-LOG-END") {
-            part = after;
-        } else if (part == peer) {
-            run.peer.push_back(line);
-        } else if (part == log) {
+            part = line.substr(4);
+        } else if (part == "log") {
             // "%c" and a blank: "Thu Dec 10 14:26:48 2026 "
             tm t = {};
             const char *rest = strptime(line.c_str(), "%a %b %d %H:%M:%S %Y ", &t);
             run.stamps.push_back(rest ? mktime(&t) : 0);
             run.lines.push_back(rest ? rest : line);
+        } else if (!part.empty()) {
+            run.section[part].push_back(line);
         }
     }
     return run;
+}
+
+// The device reports that the service received from one device: the good frames with
+// command 0xFD whose id is 0008 and the address.
+std::vector<svc::frame> reports_from(const guest_run &run, const svc::bytes &id)
+{
+    std::vector<svc::frame> out;
+    auto it = run.section.find("service");
+    if (it == run.section.end())
+        return out;
+    for (const std::string &line : it->second) {
+        std::istringstream words(line);
+        std::string word, hex;
+        svc::frame f{};
+        int good = 0;
+        if (!(words >> word >> f.conn >> good >> hex) || word != "frame")
+            continue;
+        for (size_t i = 0; i + 1 < hex.size(); i += 2)
+            f.raw.push_back(uint8_t(std::stoul(hex.substr(i, 2), nullptr, 16)));
+        f.good = good;
+        if (f.good && f.raw.size() > 16 && f.cmd() == 0xFD && f.id() == id)
+            out.push_back(f);
+    }
+    return out;
+}
+
+// The report packet of a device at addr with its two verdicts, as the service must see it.
+svc::bytes report_frame(const std::string &addr, uint16_t mid, bool paired, bool obr)
+{
+    svc::bytes id = {0x00, 0x08};
+    std::string digits;
+    for (char c : addr)
+        if (c != ':')
+            digits += c;
+    for (size_t i = 0; i < digits.size(); i += 2)
+        id.push_back(uint8_t(std::stoul(digits.substr(i, 2), nullptr, 16)));
+    auto verdict = [](char code, bool ok) {
+        return svc::make_token(56, 2, std::string(1, code) + (ok ? ",OK" : ",ERROR"));
+    };
+    return svc::make_frame(id, 0xFD, mid,
+                           svc::cat({svc::make_token(56, 2, "\x06,0008" + digits),
+                                     svc::make_token(56, 2, "\x07," + addr), verdict('(', paired),
+                                     verdict(')', obr)}));
+}
+
+svc::bytes frame_id(const std::string &addr)
+{
+    svc::bytes f = report_frame(addr, 0, false, false);
+    return svc::bytes(f.begin() + 1, f.begin() + 9);
+}
+
+bool has_line(const std::vector<std::string> &lines, const std::string &text)
+{
+    for (const std::string &l : lines)
+        if (l.find(text) != std::string::npos)
+            return true;
+    return false;
 }
 
 // Index of the first line at or after `from` that matches, or -1.
@@ -135,11 +192,15 @@ protected:
             fprintf(stderr, "could not remove %s\n", work_.c_str());
     }
 
-    // Boots the guest with the scenario and the programs; the harness's exit status, its
-    // output in `said`.
-    int boot(const std::string &scenario, const std::vector<std::string> &programs)
+    // Boots the guest with the scenario, its settings (NAME=VALUE) and the programs; the
+    // harness's exit status, its output in `said`.
+    int boot(const std::string &scenario, const std::vector<std::string> &settings,
+             const std::vector<std::string> &programs)
     {
-        std::string cmd = "sh '" VM_DIR "/vm_boot.sh' '" + work_ + "' '" + scenario + "'";
+        std::string cmd = "sh '" VM_DIR "/vm_boot.sh'";
+        for (const std::string &e : settings)
+            cmd += " -e '" + e + "'";
+        cmd += " '" + work_ + "' '" + scenario + "'";
         for (const std::string &p : programs)
             cmd += " '" + p + "'";
         cmd += " 2>&1";
@@ -168,7 +229,8 @@ private:
 
 TEST_F(Guest, TestsTheMakersDevicesOverTheRealStack)
 {
-    int rc = boot(VM_DIR "/vm_scenario.sh", {VM_STATION, VM_RFCOMM_PEER});
+    int rc = boot(VM_DIR "/vm_scenario.sh", {"SERVICE_DOMAIN=" VESK_SERVICE_DOMAIN},
+                  {VESK_BT, VM_RFCOMM_PEER, VM_SERVICE});
     if (rc == 77)
         GTEST_SKIP() << said;
     ASSERT_NE(rc, 124) << "the guest did not finish in time\n" << said;
@@ -198,9 +260,13 @@ TEST_F(Guest, TestsTheMakersDevicesOverTheRealStack)
         EXPECT_EQ(find_line(run, "Device report ID: " + report_id(a) + " .*ERROR.*"), -1);
         // A device that sent its data is not tested again while its entry lives.
         int accepted = 0;
-        for (const std::string &l : run.peer)
+        for (const std::string &l : run.section["peer"])
             accepted += l.rfind("accepted ", 0) == 0;
         EXPECT_EQ(accepted, 1) << "connections that reached the device";
+
+        std::vector<svc::frame> got = reports_from(run, frame_id(a));
+        ASSERT_EQ(got.size(), 1u) << "reports that reached the service";
+        EXPECT_EQ(got[0].raw, report_frame(a, got[0].mid(), true, true));
     }
     {
         SCOPED_TRACE("the device with a serial port on channel 3 only");
@@ -212,6 +278,7 @@ TEST_F(Guest, TestsTheMakersDevicesOverTheRealStack)
         EXPECT_EQ(find_line(run, "Paired " + q + ".*"), -1);
         EXPECT_EQ(find_line(run, "Device report ID: " + report_id(run.device["channel3"]) + ".*"),
                   -1);
+        EXPECT_TRUE(reports_from(run, frame_id(run.device["channel3"])).empty());
     }
     {
         SCOPED_TRACE("the adapter that goes down in an inquiry and comes back");
@@ -234,6 +301,17 @@ TEST_F(Guest, TestsTheMakersDevicesOverTheRealStack)
             EXPECT_GE(run.stamps[at[3]] - run.stamps[at[0]], 30);
         }
         EXPECT_EQ(find_line(run, "Paired " + q + ".*"), -1);
+
+        std::vector<svc::frame> got = reports_from(run, frame_id(r));
+        ASSERT_FALSE(got.empty()) << "no report reached the service";
+        EXPECT_EQ(got[0].raw, report_frame(r, got[0].mid(), false, false));
+    }
+    {
+        SCOPED_TRACE("the way to the service");
+        EXPECT_TRUE(has_line(run.section["dns"],
+                             "query[SRV] _qarv4._tcp.dev." VESK_SERVICE_DOMAIN " from 127.0.0.1"));
+        EXPECT_GE(find_line(run, "IP ADDRESS TO USE 127\\.0\\.0\\.1:41000( .*)?"), 0);
+        EXPECT_EQ(find_line(run, "RESEND.*"), -1) << "every report was answered";
     }
 }
 
