@@ -27,6 +27,8 @@ namespace
 constexpr int64_t scan_window = 179;
 constexpr int inquiry_length = 4; // units of 1.28 s
 constexpr unsigned closed_pause = 4;
+// An adapter that is down or gone fails every inquiry at once.
+constexpr unsigned failed_pause = 1;
 
 app_loop_hook_fn loop_hook;
 void *loop_hook_user;
@@ -176,8 +178,10 @@ void app_scan_pass(app_ctx *ctx, int dev_id, int dd, int display)
     auto *results = static_cast<inquiry_info *>(ctx->inquiry);
     int n = bt->hci_inquiry(dev_id, inquiry_length, BT_INQUIRY_MAX, nullptr, &results,
                             IREQ_CACHE_FLUSH);
-    if (n < 0)
+    if (n < 0) {
+        bt->sleep(failed_pause);
         return;
+    }
     if (n > BT_INQUIRY_MAX)
         n = BT_INQUIRY_MAX;
     int changes = 0;

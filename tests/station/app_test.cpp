@@ -96,8 +96,11 @@ TEST_F(ScanLoop, FailedInquirySkipsTheListPassAndAnEmptyOneDoesNot)
     ASSERT_NE(device("11:22:33:44:55:66"), nullptr);
     radio->advance(100);
     open_window();
+    int64_t before = radio->now();
     pass();
     EXPECT_NE(device("11:22:33:44:55:66"), nullptr) << "no pass after a failed inquiry";
+    // An adapter that is down fails each inquiry at once: the loop must not spin on it.
+    EXPECT_GE(radio->now() - before, 1) << "no pause after a failed inquiry";
     pass();
     EXPECT_EQ(device("11:22:33:44:55:66"), nullptr) << "an inquiry without responses ages";
     EXPECT_EQ(radio->inquiries(), 3);
