@@ -2,6 +2,7 @@
 // discovery of every response (name, class text, SDP records, log lines) and the list pass,
 // first with every device new, then with every device known. One device in eight is the
 // maker's and refuses its test; the process figure includes those test threads.
+#include "bench/common/scenario_255.h"
 #include "core/log.h"
 #include "core/obj.h"
 #include "sim_radio.h"
@@ -23,25 +24,6 @@ double cpu_ms(clockid_t clock)
     timespec t;
     clock_gettime(clock, &t);
     return double(t.tv_sec) * 1e3 + double(t.tv_nsec) / 1e6;
-}
-
-std::string scenario()
-{
-    static const char *classes[] = {"5a020c", "000104", "240418", "040680", "000540", "001f00"};
-    std::string s = "clock virtual\ninquiry-time 0\n";
-    char line[160];
-    for (int i = 1; i <= 255; i++) {
-        snprintf(line, sizeof line, "device 00:1A:7D:DA:00:%02X %s\n", i, classes[i % 6]);
-        s += line;
-        if (i % 8 == 0)
-            snprintf(line, sizeof line, "name btdremol-00%02X\nrfcomm refuse\n", i);
-        else
-            snprintf(line, sizeof line, "name Device number %d\n", i);
-        s += line;
-        s += "service 0x10005 Serial Port\nproto L2CAP RFCOMM:1\n"
-             "service 0x10006 OBEX Object Push\nproto L2CAP RFCOMM:9 OBEX\n";
-    }
-    return s;
 }
 
 void wait_idle(app_ctx *ctx)
@@ -84,7 +66,7 @@ int main()
 {
     sim_scenario s;
     std::string error;
-    if (!sim_scenario_parse(scenario(), s, error)) {
+    if (!sim_scenario_parse(scenario_255(8), s, error)) {
         fprintf(stderr, "scenario: %s\n", error.c_str());
         return 1;
     }

@@ -1,6 +1,7 @@
 // Pages per second that one keep-alive client gets from the web server: the all-devices scan
 // page of 255 simulated devices (found by the station's own discovery on a zero-latency radio),
 // and /style.css of the same size, served from a file in the working directory.
+#include "bench/common/scenario_255.h"
 #include "core/log.h"
 #include "core/obj.h"
 #include "sim_radio.h"
@@ -21,21 +22,6 @@
 
 namespace
 {
-
-std::string scenario()
-{
-    static const char *classes[] = {"5a020c", "000104", "240418", "040680", "000540", "001f00"};
-    std::string s = "clock virtual\ninquiry-time 0\n";
-    char line[160];
-    for (int i = 1; i <= 255; i++) {
-        snprintf(line, sizeof line, "device 00:1A:7D:DA:00:%02X %s\nname Device number %d\n", i,
-                 classes[i % 6], i);
-        s += line;
-        s += "service 0x10005 Serial Port\nproto L2CAP RFCOMM:1\n"
-             "service 0x10006 OBEX Object Push\nproto L2CAP RFCOMM:9 OBEX\n";
-    }
-    return s;
-}
 
 // One keep-alive HTTP/1.1 connection that reads chunked bodies.
 struct client {
@@ -125,7 +111,7 @@ int main()
 {
     sim_scenario s;
     std::string error;
-    if (!sim_scenario_parse(scenario(), s, error)) {
+    if (!sim_scenario_parse(scenario_255(0), s, error)) {
         fprintf(stderr, "scenario: %s\n", error.c_str());
         return 1;
     }
