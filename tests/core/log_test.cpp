@@ -1,5 +1,7 @@
 #include "core/log.h"
 
+#include "tests/common/test_util.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -29,12 +31,12 @@ std::vector<std::string> lines(const std::string &path)
 }
 
 struct Log : ::testing::Test {
+    temp_dir tmp{"vesk-log-test"};
     std::string dir, path;
     void SetUp() override
     {
-        char tmpl[] = "/tmp/vesk-log-test-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
+        ASSERT_FALSE(tmp.path().empty());
+        dir = tmp.path();
         path = dir + "/log";
     }
     void TearDown() override
@@ -42,8 +44,7 @@ struct Log : ::testing::Test {
         unsetenv("TZ");
         tzset();
         log_close();
-        std::string cmd = "rm -rf '" + dir + "'";
-        ASSERT_EQ(system(cmd.c_str()), 0);
+        ASSERT_TRUE(tmp.remove());
     }
 };
 

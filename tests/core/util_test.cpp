@@ -1,5 +1,7 @@
 #include "core/util.h"
 
+#include "tests/common/test_util.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -112,13 +114,13 @@ TEST(Util, TimevalSubtraction)
 
 TEST(Util, FileCreateOwned)
 {
-    char tmpl[] = "/tmp/vesk-util-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    std::string path = std::string(tmpl) + "/f";
+    temp_dir tmp("vesk-util");
+    ASSERT_FALSE(tmp.path().empty());
+    std::string path = tmp.path() + "/f";
     FILE *f = fopen(path.c_str(), "w");
     fputs("old", f);
     fclose(f);
-    std::string fresh = std::string(tmpl) + "/g";
+    std::string fresh = tmp.path() + "/g";
     mode_t old = umask(0);
     EXPECT_EQ(util_file_create_owned(path.c_str(), getuid(), getgid()), 0);
     EXPECT_EQ(util_file_create_owned(fresh.c_str(), getuid(), getgid()), 0);
@@ -129,10 +131,7 @@ TEST(Util, FileCreateOwned)
     ASSERT_EQ(stat(fresh.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     unlink(fresh.c_str());
-    EXPECT_EQ(util_file_create_owned((std::string(tmpl) + "/no/such").c_str(), getuid(), getgid()),
-              -1);
-    unlink(path.c_str());
-    rmdir(tmpl);
+    EXPECT_EQ(util_file_create_owned((tmp.path() + "/no/such").c_str(), getuid(), getgid()), -1);
 }
 
 } // namespace

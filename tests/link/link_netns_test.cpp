@@ -391,7 +391,7 @@ TEST_F(Program, ADeviceTestReachesTheServiceOnce)
             n += f.cmd() == 0xFD;
         return n;
     };
-    ASSERT_TRUE(svc::wait_until([&] { return reported() == 1; }, 30000))
+    ASSERT_TRUE(svc::wait_until([&] { return reported() == 1; }, std::chrono::milliseconds(30000)))
         << nstest::read_file(log_path);
     // Its reply's tokens are logged by the dispatcher and again by the report's callback.
     EXPECT_TRUE(svc::wait_until(
@@ -400,7 +400,7 @@ TEST_F(Program, ADeviceTestReachesTheServiceOnce)
             return count(l, "ID 1 OP 1 L: 5 PL: first") == 2 &&
                    count(l, "ID 1 OP 1 L: 6 PL: second") == 2;
         },
-        10000))
+        std::chrono::milliseconds(10000)))
         << nstest::read_file(log_path);
     // The device is not tested again, and the answered report is not resent.
     std::this_thread::sleep_for(std::chrono::seconds(1));

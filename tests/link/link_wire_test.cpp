@@ -489,7 +489,8 @@ TEST_F(Wire, AShortWriteClosesTheConnection)
         return n;
     };
     // The first connection ends once the link has let go of it.
-    ASSERT_TRUE(wait_until([&] { return service->ended() == 1 && on(1) == 1; }, 20000));
+    ASSERT_TRUE(wait_until([&] { return service->ended() == 1 && on(1) == 1; },
+                           std::chrono::milliseconds(20000)));
     EXPECT_EQ(on(0), sent) << "every packet reported as written arrived whole";
     EXPECT_LE(service->partial_ends(), 1);
     EXPECT_FALSE(service->bad_frames());

@@ -22,13 +22,8 @@ using proto_test::be;
 using proto_test::text;
 using proto_test::token;
 using svc::bytes;
+using svc::cat;
 using svc::frame;
-
-bytes operator+(bytes a, const bytes &b)
-{
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
 
 // Payload fields, a comma between each two.
 bytes fields(std::initializer_list<bytes> parts)
@@ -37,7 +32,7 @@ bytes fields(std::initializer_list<bytes> parts)
     for (const bytes &p : parts) {
         if (&p != parts.begin())
             all.push_back(',');
-        all = all + p;
+        all.insert(all.end(), p.begin(), p.end());
     }
     return all;
 }
@@ -249,13 +244,13 @@ TEST_F(Events, QueuedUntilThePumpSendsThem)
          token(8, 2, code_text_num(24, "old", 0))},
         {"pair, first current",
          [](void *) { return msg_send_changed_pair(old_name, new_name, old_name); },
-         token(8, 2, code_text_num(23, "new", 0)) + token(8, 2, code_text_num(24, "old", 1))},
+         cat({token(8, 2, code_text_num(23, "new", 0)), token(8, 2, code_text_num(24, "old", 1))})},
         {"pair, second current",
          [](void *) { return msg_send_changed_pair(old_name, new_name, new_name); },
-         token(8, 2, code_text_num(23, "new", 1)) + token(8, 2, code_text_num(24, "old", 0))},
+         cat({token(8, 2, code_text_num(23, "new", 1)), token(8, 2, code_text_num(24, "old", 0))})},
         {"pair, current an equal text elsewhere",
          [](void *) { return msg_send_changed_pair(old_name, new_name, old_copy); },
-         token(8, 2, code_text_num(23, "new", 0)) + token(8, 2, code_text_num(24, "old", 0))},
+         cat({token(8, 2, code_text_num(23, "new", 0)), token(8, 2, code_text_num(24, "old", 0))})},
     };
     obj_ref<void> user = obj_ref<void>::adopt(obj_alloc(8, nullptr));
     ASSERT_TRUE(user);
@@ -378,7 +373,7 @@ TEST_F(Events, BuildersHandTheirMessageOverAndSendNothing)
         {"secret without text", [] { return msg_build_secret(7, nullptr); }, 7, false, nullptr},
         {"call", [] { return msg_build_call(0x1122334455667788, "+4412345", 90); }, 13, true,
          [](const bytes &d) {
-             return be(0x1122334455667788, 8) + fields({{}, text("+4412345"), be(90, 2), d});
+             return cat({be(0x1122334455667788, 8), fields({{}, text("+4412345"), be(90, 2), d})});
          }},
         {"number, text and uid", [] { return msg_build_number_text_uid("555", "hi", 9); }, 14, true,
          [](const bytes &d) {

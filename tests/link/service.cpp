@@ -227,20 +227,9 @@ bool service::bad_frames() const
     return false;
 }
 
-bool wait_until(const std::function<bool()> &done, int ms)
-{
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
-
 bool service::wait_frames(size_t n, int ms) const
 {
-    return wait_until([&] { return frames().size() >= n; }, ms);
+    return wait_until([&] { return frames().size() >= n; }, std::chrono::milliseconds(ms));
 }
 
 void service::run()

@@ -7,6 +7,8 @@
 // senders may be called from it or from the test.
 #pragma once
 
+#include "tests/common/test_util.h"
+
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -107,8 +109,7 @@ private:
     script_fn script_;
 };
 
-// Polls done until it holds or ms have passed; whether it held.
-bool wait_until(const std::function<bool()> &done, int ms = 5000);
+using ::wait_until;
 
 // Scripts.
 service::script_fn silent();

@@ -11,8 +11,6 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
-#include <filesystem>
-#include <fstream>
 #include <grp.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -225,34 +223,11 @@ int run(const std::vector<std::string> &argv)
     return wait_status(pid);
 }
 
-TempDir::TempDir()
-{
-    char tmpl[] = "/tmp/vnetenv-XXXXXX";
-    if (mkdtemp(tmpl))
-        path_ = tmpl;
-}
-
-TempDir::~TempDir()
-{
-    if (!path_.empty()) {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-}
-
 std::string TempDir::file(const std::string &name, const std::string &content) const
 {
-    std::string p = path_ + "/" + name;
-    std::ofstream(p, std::ios::trunc) << content;
+    std::string p = path() + "/" + name;
+    write_file(p, content);
     return p;
-}
-
-std::string read_file(const std::string &path)
-{
-    std::ifstream f(path);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
 }
 
 Netns::Netns()

@@ -6,6 +6,8 @@
 // pid of the process that made it).
 #pragma once
 
+#include "tests/common/test_util.h"
+
 #include <functional>
 #include <string>
 #include <sys/types.h>
@@ -20,21 +22,14 @@ std::string missing_privileges();
 // Runs a program quietly; its exit status, or -1.
 int run(const std::vector<std::string> &argv);
 
-class TempDir
+class TempDir : public temp_dir
 {
 public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir &) = delete;
-    TempDir &operator=(const TempDir &) = delete;
-    const std::string &path() const { return path_; }
+    TempDir() : temp_dir("vnetenv") {}
     std::string file(const std::string &name, const std::string &content) const;
-
-private:
-    std::string path_;
 };
 
-std::string read_file(const std::string &path);
+using ::read_file;
 
 class Netns
 {

@@ -2,6 +2,7 @@
 // a log file per test with its lines read back without their time stamps, and a pause counter.
 #pragma once
 
+#include "tests/common/test_util.h"
 #include "tests/proto/device_report.h"
 
 #include "proto/pkt.h"
@@ -129,13 +130,13 @@ inline void count_pause(unsigned ms)
 // Opens a fresh log file per test; lines() reads it back without time stamps and without the
 // opening line. Pauses are counted, not waited for.
 struct LogFile : ::testing::Test {
+    temp_dir tmp{"vesk-proto-test"};
     std::string dir, path;
 
     void SetUp() override
     {
-        char tmpl[] = "/tmp/vesk-proto-test-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
+        ASSERT_FALSE(tmp.path().empty());
+        dir = tmp.path();
         path = dir + "/log";
         log_open(path.c_str());
         pauses = 0;
@@ -145,8 +146,7 @@ struct LogFile : ::testing::Test {
     {
         pkt_log_set_pause(nullptr);
         log_close();
-        std::string cmd = "rm -rf '" + dir + "'";
-        ASSERT_EQ(system(cmd.c_str()), 0);
+        ASSERT_TRUE(tmp.remove());
     }
     std::vector<std::string> lines() const
     {

@@ -3,7 +3,6 @@
 #include "station/bt_device.h"
 #include "station_fixture.h"
 
-#include <fstream>
 #include <sys/stat.h>
 
 namespace
@@ -108,18 +107,16 @@ TEST_F(ScanLoop, FailedInquirySkipsTheListPassAndAnEmptyOneDoesNot)
 
 TEST(PidFile, WrittenWithMode0664WhateverTheUmask)
 {
-    char tmpl[] = "/tmp/vesk-pidfile-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    std::string path = std::string(tmpl) + "/lock";
+    temp_dir tmp("vesk-pidfile");
+    ASSERT_FALSE(tmp.path().empty());
+    std::string path = tmp.path() + "/lock";
     mode_t old = umask(077);
     EXPECT_EQ(app_write_pid_file(path.c_str()), 1);
     umask(old);
     struct stat st;
     ASSERT_EQ(stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0664u);
-    std::ifstream f(path);
-    std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-    EXPECT_EQ(text, std::to_string(getpid()) + "\n");
+    EXPECT_EQ(read_file(path), std::to_string(getpid()) + "\n");
     unlink(path.c_str());
 
     testing::internal::CaptureStdout();
@@ -127,7 +124,6 @@ TEST(PidFile, WrittenWithMode0664WhateverTheUmask)
     fflush(stdout);
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "Could not create pid file " + path + "/below/a/file\n");
-    rmdir(tmpl);
 }
 
 } // namespace

@@ -162,7 +162,7 @@ rfcomm hang 30
     open_window();
     pass();
     sim_device_stats &st = radio->stats(0);
-    ASSERT_TRUE(wait_for([&] { return st.in_connect == 1; }));
+    ASSERT_TRUE(wait_until([&] { return st.in_connect == 1; }));
     for (int i = 0; i < 3; i++) {
         radio->advance(5);
         pass();

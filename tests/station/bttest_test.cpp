@@ -97,7 +97,7 @@ TEST_F(station_fixture, SilentDeviceIsStoppedAfter180Seconds)
     start(maker_device("silent"));
     open_window();
     pass();
-    ASSERT_TRUE(wait_for([&] { return logged("Paired 00:1A:7D:DA:71:13 RFCOMM 1"); }));
+    ASSERT_TRUE(wait_until([&] { return logged("Paired 00:1A:7D:DA:71:13 RFCOMM 1"); }));
     bt_device *dev = device(addr);
     for (int t = 60; t <= 180; t += 60) {
         radio->advance(60);
@@ -120,7 +120,7 @@ TEST_F(station_fixture, ConnectionClearsAnEarlierError)
     open_window();
     pass();
     bt_device *dev = device(addr);
-    ASSERT_TRUE(wait_for([&] { return bt_device_flags(dev) & BT_DEV_PAIRED; }));
+    ASSERT_TRUE(wait_until([&] { return bt_device_flags(dev) & BT_DEV_PAIRED; }));
     EXPECT_EQ(bt_device_flags(dev) & (P | C | E), P | C);
     bt_device_set_flags(dev, BT_DEV_STOP, 0);
 }

@@ -1,13 +1,14 @@
 // The programs themselves, forked and run as a user runs them: the daemon mode with its lock
 // file (a test build that keeps its lock file in the web root it is given), the product
 // binary on this machine, and the simulator program.
+#include "tests/common/test_util.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
-#include <fstream>
 #include <poll.h>
 #include <sstream>
 #include <string>
@@ -23,34 +24,10 @@ namespace
 
 using namespace std::chrono;
 
-std::string slurp(const std::string &path)
-{
-    std::ifstream f(path);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
-
-void spit(const std::string &path, const std::string &text)
-{
-    std::ofstream(path) << text;
-}
-
-bool wait_until(const std::function<bool()> &pred, seconds limit = seconds(20))
-{
-    auto until = steady_clock::now() + limit;
-    while (!pred()) {
-        if (steady_clock::now() > until)
-            return false;
-        std::this_thread::sleep_for(milliseconds(10));
-    }
-    return true;
-}
-
 // CPU time (user and system, in clock ticks) that a process has used.
 long cpu_ticks(pid_t pid)
 {
-    std::string stat = slurp("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
     std::istringstream in(stat.substr(stat.rfind(')') + 2));
     std::string field;
     long utime = 0, stime = 0;
@@ -75,6 +52,7 @@ std::vector<std::string> emulator()
 }
 
 struct Program : ::testing::Test {
+    temp_dir tmp{"vesk-program-test"};
     std::string dir;
     std::vector<pid_t> started; // every process that a test may leave running
     bool reaper = false;
@@ -87,9 +65,8 @@ struct Program : ::testing::Test {
         if (emulator().empty()) {
             ASSERT_TRUE(reaper);
         }
-        char tmpl[] = "/tmp/vesk-program-test-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
+        ASSERT_FALSE(tmp.path().empty());
+        dir = tmp.path();
     }
 
     void TearDown() override
@@ -99,8 +76,7 @@ struct Program : ::testing::Test {
         while (wait_until([] { return waitpid(-1, nullptr, WNOHANG) <= 0; }, seconds(5)) &&
                waitpid(-1, nullptr, WNOHANG) > 0) {
         }
-        std::string cmd = "rm -rf '" + dir + "'";
-        EXPECT_EQ(system(cmd.c_str()), 0);
+        EXPECT_TRUE(tmp.remove());
     }
 
     // Starts a program with standard output and error on a pipe; returns its pid.
@@ -161,7 +137,7 @@ struct Program : ::testing::Test {
         return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
     }
 
-    std::string log() const { return slurp(dir + "/log"); }
+    std::string log() const { return read_file(dir + "/log"); }
 };
 
 // The daemon keeps its lock file in the web root, as the test build names it.
@@ -194,7 +170,7 @@ TEST_P(Daemon, LockFile)
     if (content == "/")
         ASSERT_EQ(mkdir(lock.c_str(), 0755), 0);
     else if (c.content)
-        spit(lock, content);
+        write_file(lock, content);
 
     int out;
     pid_t parent =
@@ -206,11 +182,11 @@ TEST_P(Daemon, LockFile)
     if (!c.runs) {
         EXPECT_EQ(exit_status(-1), 1) << c.what;
         if (content != "/") {
-            EXPECT_EQ(slurp(lock), content) << "left as it was";
+            EXPECT_EQ(read_file(lock), content) << "left as it was";
         }
         return;
     }
-    std::string text = slurp(lock);
+    std::string text = read_file(lock);
     ASSERT_FALSE(text.empty()) << c.what;
     ASSERT_EQ(text.back(), '\n');
     pid_t daemon = std::stoi(text);
@@ -262,7 +238,7 @@ TEST_F(Program, ProductWaitsForAnAdapterWithoutBusyLoop)
 
 TEST_F(Program, StartUpFailureEndsWithAFailureStatus)
 {
-    spit(dir + "/adapter.scn", "adapter open-fail\n");
+    write_file(dir + "/adapter.scn", "adapter open-fail\n");
     int out;
     // A failed start-up leaves the web server's hold on the context until the process ends.
     pid_t pid = spawn({VESK_BT_SIM, dir + "/adapter.scn", "-p", "0", "-l", dir + "/log"}, &out, 022,
@@ -289,7 +265,7 @@ TEST_F(Program, SimulatorRunsTheMakersDeviceTest)
 
 TEST_F(Program, SimulatorRefusesABadScenario)
 {
-    spit(dir + "/bad.scn", "page 0 5\nname orphan\n");
+    write_file(dir + "/bad.scn", "page 0 5\nname orphan\n");
     int out;
     pid_t pid = spawn({VESK_BT_SIM, dir + "/bad.scn"}, &out);
     std::string printed = read_all(out);

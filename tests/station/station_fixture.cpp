@@ -7,23 +7,10 @@
 #include "station/bt_device.h"
 
 #include <arpa/inet.h>
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <thread>
-
-bool wait_for(const std::function<bool()> &pred)
-{
-    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > until)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
 
 bt_device *make_device(const char *addr_text, const char *name, uint32_t flags)
 {
@@ -65,9 +52,8 @@ void aim_link_at_a_closed_port()
 void station_fixture::SetUp()
 {
     aim_link_at_a_closed_port();
-    char tmpl[] = "/tmp/vesk-station-test-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir = tmpl;
+    ASSERT_FALSE(tmp.path().empty());
+    dir = tmp.path();
     log_path = dir + "/log";
     log_open(log_path.c_str());
     ctx = static_cast<app_ctx *>(obj_alloc(sizeof(app_ctx), app_ctx_destroy));
@@ -82,8 +68,7 @@ void station_fixture::TearDown()
     obj_release(ctx);
     radio.reset();
     log_close();
-    std::string cmd = "rm -rf '" + dir + "'";
-    EXPECT_EQ(system(cmd.c_str()), 0);
+    EXPECT_TRUE(tmp.remove());
 }
 
 void station_fixture::start(const std::string &scenario)
@@ -108,7 +93,7 @@ void station_fixture::pass()
 
 void station_fixture::wait_idle()
 {
-    EXPECT_TRUE(wait_for([this] {
+    EXPECT_TRUE(wait_until([this] {
         obj_guard g(ctx);
         for (bt_device *d = ctx->devices; d; d = d->next)
             if (bt_device_flags(d) & BT_DEV_IN_FLIGHT)

@@ -4,16 +4,16 @@
 
 #include "sim_radio.h"
 #include "station/station.h"
+#include "tests/common/test_util.h"
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 struct station_fixture : ::testing::Test {
+    temp_dir tmp{"vesk-station-test"};
     std::string dir;
     std::string log_path;
     std::unique_ptr<sim_radio> radio;
@@ -39,7 +39,5 @@ struct station_fixture : ::testing::Test {
     bool logged(const std::string &line) const { return count(line) > 0; }
 };
 
-// Waits up to 10 s for pred; true when it came.
-bool wait_for(const std::function<bool()> &pred);
 // A device record made by hand, outside any list.
 bt_device *make_device(const char *addr_text, const char *name, uint32_t flags = 0);

@@ -1,33 +1,23 @@
 // Small helpers shared by the transport tests: raw loopback peers and waiting.
 #pragma once
 
+#include "tests/common/test_util.h"
+
 #include "core/obj.h"
 #include "core/thr.h"
 #include "transport/sock.h"
 
 #include <arpa/inet.h>
 #include <atomic>
-#include <chrono>
 #include <csignal>
-#include <functional>
 #include <netinet/in.h>
 #include <string>
-#include <thread>
 #include <unistd.h>
 
 namespace net
 {
 
-inline bool wait_until(const std::function<bool()> &done, int ms = 5000)
-{
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
+using ::wait_until;
 
 inline sockaddr_in loopback(int port)
 {

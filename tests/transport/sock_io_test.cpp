@@ -195,11 +195,11 @@ TEST(SockSendto, DatagramDestinationFollowsTheFlags)
 
 TEST(SockSendto, UnixDatagramsNeedTheirAddressLength)
 {
-    char dir[] = "/tmp/vesk-sockio-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
+    temp_dir dir("vesk-sockio");
+    ASSERT_FALSE(dir.path().empty());
     sockaddr_un where{};
     where.sun_family = AF_UNIX;
-    snprintf(where.sun_path, sizeof(where.sun_path), "%s/rx", dir);
+    snprintf(where.sun_path, sizeof(where.sun_path), "%s/rx", dir.path().c_str());
     int rx = socket(AF_UNIX, SOCK_DGRAM, 0);
     ASSERT_EQ(bind(rx, reinterpret_cast<sockaddr *>(&where), sizeof(where)), 0);
     sockaddr_storage dest{};
@@ -218,8 +218,6 @@ TEST(SockSendto, UnixDatagramsNeedTheirAddressLength)
     EXPECT_EQ(net::flags_of(s), SOCK_FLAG_UNIX_DGRAM);
     obj_release(s);
     close(rx);
-    unlink(where.sun_path);
-    rmdir(dir);
 }
 
 TEST(SockSendto, StoredAddressOfAnAcceptedStreamIsItsPeer)

@@ -25,6 +25,7 @@ using net::wait_until;
 // Keys and self-signed certificates made for this run: "server" is what the server shows,
 // "other" a trust anchor that has nothing to do with it.
 struct pki {
+    temp_dir tmp{"vesk-tls"};
     std::string dir, server_crt, server_key, other_crt, garbage;
 
     static bool write_self_signed(const std::string &crt, const std::string &key_path,
@@ -65,10 +66,9 @@ struct pki {
 
     bool make()
     {
-        char tmpl[] = "/tmp/vesk-tls-XXXXXX";
-        if (!mkdtemp(tmpl))
+        if (tmp.path().empty())
             return false;
-        dir = tmpl;
+        dir = tmp.path();
         server_crt = dir + "/server.crt";
         server_key = dir + "/server.key";
         other_crt = dir + "/other.crt";
@@ -76,13 +76,6 @@ struct pki {
         std::ofstream(garbage) << "not a certificate\n";
         return write_self_signed(server_crt, server_key, "server.vesk.test", 1) &&
                write_self_signed(other_crt, "", "other.vesk.test", 2);
-    }
-    ~pki()
-    {
-        for (const std::string &f : {server_crt, server_key, other_crt, garbage})
-            unlink(f.c_str());
-        if (!dir.empty())
-            rmdir(dir.c_str());
     }
 };
 
@@ -471,7 +464,7 @@ TEST_F(Tls, ShutdownIsBoundedAndFreesTheSession)
             tls_shutdown(t, me->descriptor);
             returned = true;
         });
-        EXPECT_TRUE(wait_until([&] { return returned.load(); }, 3000));
+        EXPECT_TRUE(wait_until([&] { return returned.load(); }, milliseconds(3000)));
         stop = true;
         shutdown(peer->descriptor, SHUT_RDWR); // frees a shutdown that hangs, and the chat
         closing.join();

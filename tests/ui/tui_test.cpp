@@ -5,8 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -51,7 +53,12 @@ void parse_line(const std::string &line, std::string &text, std::vector<cell_att
     }
 }
 
+// Every look at the pane starts a tmux client, so the tests look less often than most waits do.
+const std::chrono::milliseconds look_limit = std::chrono::seconds(20);
+const std::chrono::milliseconds look_step(20);
+
 struct Tui : ::testing::Test {
+    std::optional<temp_dir> tmp;
     std::string dir;
     std::string sock;
 
@@ -59,9 +66,9 @@ struct Tui : ::testing::Test {
     {
         if (!have_program("tmux"))
             GTEST_SKIP() << "tmux is not installed (scripts/setup installs it)";
-        char tmpl[] = "/tmp/vesk-tui-test-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
+        tmp.emplace("vesk-tui-test");
+        ASSERT_FALSE(tmp->path().empty());
+        dir = tmp->path();
         sock = dir + "/tmux";
     }
 
@@ -70,8 +77,7 @@ struct Tui : ::testing::Test {
         if (dir.empty())
             return;
         run({"tmux", "-S", sock, "kill-server"});
-        std::string cmd = "rm -rf '" + dir + "'";
-        EXPECT_EQ(system(cmd.c_str()), 0);
+        EXPECT_TRUE(tmp->remove());
     }
 
     // The simulator with the display on, alone in a pane of rows x cols.
@@ -126,12 +132,14 @@ TEST_F(Tui, NoticeInTheMiddleOfAnEmptyScreen)
     for (const auto &s : sizes) {
         start(scenario, s.rows, s.cols);
         std::vector<std::string> lines;
-        ASSERT_TRUE(wait_until([&] {
-            lines = capture();
-            return lines.size() > size_t(s.row) &&
-                   lines[size_t(s.row)].find("No devices") != std::string::npos;
-        })) << s.rows
-            << "x" << s.cols;
+        ASSERT_TRUE(wait_until(
+            [&] {
+                lines = capture();
+                return lines.size() > size_t(s.row) &&
+                       lines[size_t(s.row)].find("No devices") != std::string::npos;
+            },
+            look_limit, look_step))
+            << s.rows << "x" << s.cols;
         EXPECT_EQ(lines[size_t(s.row)], std::string(size_t(s.col), ' ') + "No devices detected !!")
             << s.rows << "x" << s.cols;
         for (size_t i = 0; i < lines.size(); i++) {
@@ -161,7 +169,8 @@ TEST_F(Tui, MakersDevicesInTheirColours)
     for (const auto &d : devices) {
         std::string text;
         cell_attrs at;
-        EXPECT_TRUE(wait_until([&] { return find(d.device, text, at) && at.fg == d.fg; }))
+        EXPECT_TRUE(wait_until([&] { return find(d.device, text, at) && at.fg == d.fg; },
+                               look_limit, look_step))
             << d.device << " in colour " << d.fg << ": " << text;
         EXPECT_TRUE(at.bold) << d.device;
         EXPECT_FALSE(at.blink) << d.device << ": device lines never blink";

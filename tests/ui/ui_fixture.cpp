@@ -6,8 +6,6 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <unistd.h>
 
 namespace
@@ -85,27 +83,13 @@ std::string read_body(reader_fn reader, web_page *page, size_t size, uint64_t po
     return body;
 }
 
-void write_file(const std::string &path, const std::string &text)
-{
-    std::ofstream(path, std::ios::binary) << text;
-}
-
-std::string read_file(const std::string &path)
-{
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
-
 void ui_fixture::SetUp()
 {
     char cwd[PATH_MAX];
     ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
     old_cwd = cwd;
-    char tmpl[] = "/tmp/vesk-ui-test-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir = tmpl;
+    ASSERT_FALSE(tmp.path().empty());
+    dir = tmp.path();
     ASSERT_EQ(chdir(dir.c_str()), 0);
     log_path = dir + "/log";
     log_open(log_path.c_str());
@@ -117,6 +101,5 @@ void ui_fixture::TearDown()
     EXPECT_EQ(obj_release(ctx), 0) << "a page kept its reference to the context";
     log_close();
     EXPECT_EQ(chdir(old_cwd.c_str()), 0);
-    std::string cmd = "rm -rf '" + dir + "'";
-    EXPECT_EQ(system(cmd.c_str()), 0);
+    EXPECT_TRUE(tmp.remove());
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "station/station.h"
+#include "tests/common/test_util.h"
 #include "ui/web_page.h"
 
 #include <gtest/gtest.h>
@@ -30,11 +31,9 @@ using reader_fn = ssize_t (*)(void *page, uint64_t pos, char *buf, size_t max);
 // contract on the way; returns the body from pos on.
 std::string read_body(reader_fn reader, web_page *page, size_t size, uint64_t pos = 0);
 
-void write_file(const std::string &path, const std::string &text);
-std::string read_file(const std::string &path);
-
 // A fresh working directory (made the current one) with a log file opened in it.
 struct ui_fixture : ::testing::Test {
+    temp_dir tmp{"vesk-ui-test"};
     std::string dir;
     std::string log_path; // the log that the clear-log page empties
     std::string old_cwd;

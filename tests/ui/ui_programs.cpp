@@ -8,7 +8,6 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
 const char *const sim_program = VESK_BT_SIM;
@@ -51,17 +50,6 @@ int free_port()
     if (fd >= 0)
         close(fd);
     return port;
-}
-
-bool wait_until(const std::function<bool()> &pred, std::chrono::seconds limit)
-{
-    auto until = std::chrono::steady_clock::now() + limit;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > until)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
 }
 
 bool wait_listening(int port, std::chrono::seconds limit)

@@ -2,8 +2,9 @@
 // run them: each in a process group of its own, ended by the test that started it.
 #pragma once
 
+#include "tests/common/test_util.h"
+
 #include <chrono>
-#include <functional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -12,8 +13,6 @@
 int free_port();
 // True when something accepts connections on 127.0.0.1:port within the limit.
 bool wait_listening(int port, std::chrono::seconds limit = std::chrono::seconds(20));
-bool wait_until(const std::function<bool()> &pred,
-                std::chrono::seconds limit = std::chrono::seconds(20));
 
 // Starts argv[0] (searched in PATH) in cwd with standard output and error going to out_path;
 // the process leads a new group.

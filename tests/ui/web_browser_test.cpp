@@ -5,24 +5,16 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <fstream>
-#include <sstream>
+#include <optional>
 #include <string>
 #include <unistd.h>
 
 namespace
 {
 
-std::string slurp(const std::string &path)
-{
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
-
 struct Browser : ::testing::Test {
+    std::optional<temp_dir> tmp;
     std::string dir;
     pid_t sim = -1;
     int port = -1;
@@ -32,17 +24,16 @@ struct Browser : ::testing::Test {
     {
         if (!have_program("chromium"))
             GTEST_SKIP() << "chromium is not installed (scripts/setup installs it)";
-        char tmpl[] = "/tmp/vesk-browser-test-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
+        tmp.emplace("vesk-browser-test");
+        ASSERT_FALSE(tmp->path().empty());
+        dir = tmp->path();
     }
 
     void TearDown() override
     {
         stop(sim);
         if (!dir.empty()) {
-            std::string cmd = "rm -rf '" + dir + "'";
-            EXPECT_EQ(system(cmd.c_str()), 0);
+            EXPECT_TRUE(tmp->remove());
         }
     }
 
@@ -54,7 +45,7 @@ struct Browser : ::testing::Test {
         sim = spawn({sim_program, scenario, "-p", std::to_string(port), "-l", dir + "/log"},
                     web_dir, dir + "/sim.out");
         ASSERT_GT(sim, 0);
-        ASSERT_TRUE(wait_listening(port)) << slurp(dir + "/sim.out");
+        ASSERT_TRUE(wait_listening(port)) << read_file(dir + "/sim.out");
     }
 
     // Chromium on a page of the simulator, signed in, with a fresh profile each time.
@@ -79,12 +70,12 @@ struct Browser : ::testing::Test {
         return out;
     }
 
-    std::string log() const { return slurp(dir + "/log"); }
+    std::string log() const { return read_file(dir + "/log"); }
 };
 
 TEST_F(Browser, ScanPageShowsTheMakersDevicesStyledAndEscaped)
 {
-    std::string scenario = slurp(std::string(scenario_dir) + "/station_mix.scn");
+    std::string scenario = read_file(std::string(scenario_dir) + "/station_mix.scn");
     scenario += "\ndevice 00:0D:44:00:00:01 240418\nname <script>alert(1)</script>\n";
     std::string path = dir + "/mix.scn";
     std::ofstream(path) << scenario;
@@ -97,7 +88,7 @@ TEST_F(Browser, ScanPageShowsTheMakersDevicesStyledAndEscaped)
     std::string shot = "scan_page.png"; // in the test's folder of the build tree
     unlink(shot.c_str());
     chromium("/scan", "--screenshot=" + shot);
-    EXPECT_EQ(slurp(shot).substr(0, 8), "\x89PNG\r\n\x1a\n") << "a screenshot was saved";
+    EXPECT_EQ(read_file(shot).substr(0, 8), "\x89PNG\r\n\x1a\n") << "a screenshot was saved";
 
     // The document as the browser built it: the script ran, the line is one text block.
     std::string dom = chromium("/scan", "--dump-dom");

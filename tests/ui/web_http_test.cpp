@@ -319,9 +319,7 @@ TEST_F(Web, StalledClientDoesNotStopScanningForGood)
         obj_unlock(ctx);
         return false;
     };
-    auto until = steady_clock::now() + seconds(10);
-    while (!held() && steady_clock::now() < until)
-        std::this_thread::sleep_for(milliseconds(5));
+    wait_until(held, seconds(10), milliseconds(5));
     std::this_thread::sleep_for(seconds(1));
     ASSERT_TRUE(held()) << "the stalled page holds the list";
 
@@ -331,9 +329,7 @@ TEST_F(Web, StalledClientDoesNotStopScanningForGood)
     EXPECT_EQ(r.status, 200);
     EXPECT_EQ(r.body.size(), 536 + 4000 * (19 + desc.size() + 7) + footer.size());
     // The server frees the second response just after its last byte went out.
-    until = steady_clock::now() + seconds(5);
-    while (held() && steady_clock::now() < until)
-        std::this_thread::sleep_for(milliseconds(5));
+    wait_until([&] { return !held(); }, seconds(5), milliseconds(5));
     EXPECT_FALSE(held()) << "the scan loop may take the list again";
     close(fd);
 }

@@ -3,14 +3,13 @@
 // adapter going down and back, the maker's service found through dnsmasq) and this test reads
 // what the guest hands back: the station's log, the frames the service received, the queries
 // dnsmasq answered.
+#include "tests/common/test_util.h"
 #include "tests/link/service.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <ctime>
-#include <fstream>
 #include <map>
 #include <regex>
 #include <sstream>
@@ -21,14 +20,6 @@
 
 namespace
 {
-
-std::string slurp(const std::string &path)
-{
-    std::ifstream f(path);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
 
 // What the guest handed back: its devices by role, its sections by name and the station's log
 // lines, each without its time stamp, which is kept apart.
@@ -177,18 +168,16 @@ class Guest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        char tmpl[] = "/tmp/vesk-vm-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        work_ = tmpl;
+        ASSERT_FALSE(tmp_.path().empty());
+        work_ = tmp_.path();
     }
     void TearDown() override
     {
         if (HasFailure()) {
             printf("--- what the guest printed\n%s\n--- its console (tail)\n%s\n",
-                   slurp(work_ + "/result.log").c_str(), tail(work_ + "/console.log").c_str());
+                   read_file(work_ + "/result.log").c_str(), tail(work_ + "/console.log").c_str());
         }
-        std::string rm = "rm -rf '" + work_ + "'";
-        if (system(rm.c_str()) != 0)
+        if (!tmp_.remove())
             fprintf(stderr, "could not remove %s\n", work_.c_str());
     }
 
@@ -214,16 +203,17 @@ protected:
         return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
     }
 
-    std::string result() const { return slurp(work_ + "/result.log"); }
+    std::string result() const { return read_file(work_ + "/result.log"); }
 
     std::string said;
 
 private:
     static std::string tail(const std::string &path)
     {
-        std::string s = slurp(path);
+        std::string s = read_file(path);
         return s.size() > 3000 ? s.substr(s.size() - 3000) : s;
     }
+    temp_dir tmp_{"vesk-vm"};
     std::string work_;
 };
 
