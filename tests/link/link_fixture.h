@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <memory>
 #include <string>
 #include <vector>
@@ -60,14 +61,22 @@ inline uint8_t long_failures(link_state *link)
     return link->long_failures;
 }
 
-// Moves an entry's last send back, as if that much time had passed.
-inline bool back_date(uint16_t mid, time_t seconds)
+// Makes an entry's last send that many seconds old. The pump reads whole seconds, so this waits
+// for the early part of a second first: a tick between here and the pump would add one.
+inline bool set_age(uint16_t mid, time_t seconds)
 {
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    if (ts.tv_nsec < 20'000'000 || ts.tv_nsec > 500'000'000) {
+        long to_next = ts.tv_nsec < 20'000'000 ? 0 : 1'000'000'000;
+        timespec rest{0, to_next + 20'000'000 - ts.tv_nsec};
+        nanosleep(&rest, nullptr);
+    }
     pendq_entry *e = pendq_find(mid);
     if (!e)
         return false;
     obj_lock(e);
-    e->last_send -= seconds;
+    e->last_send = time(nullptr) - seconds;
     obj_unlock(e);
     obj_release(e);
     return true;

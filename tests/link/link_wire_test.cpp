@@ -21,7 +21,6 @@
 namespace
 {
 
-using link_test::back_date;
 using link_test::held_connection;
 using link_test::make_packet;
 using link_test::wait_until;
