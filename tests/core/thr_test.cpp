@@ -116,9 +116,11 @@ TEST_F(Thr, BodyRunsOnceAndExitRoutineRunsOnce)
     ASSERT_TRUE(wait_for(c.exits, 1));
     EXPECT_EQ(c.body, 1);
     EXPECT_EQ(c.saw_run, int(THR_RUN));
-    usleep(20000);
+    // The record lets go of its argument after the exit routine has run.
+    for (int i = 0; i < 500 && obj_refcount(arg) != 1; i++)
+        usleep(10000);
+    EXPECT_EQ(obj_refcount(arg), 1);
     EXPECT_EQ(c.exits, 1);
-    EXPECT_EQ(obj_refcount(arg), 1); // the record let go of its argument
     obj_release(arg);
 }
 

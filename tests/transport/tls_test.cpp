@@ -464,7 +464,7 @@ TEST_F(Tls, ShutdownIsBoundedAndFreesTheSession)
             tls_shutdown(t, me->descriptor);
             returned = true;
         });
-        EXPECT_TRUE(wait_until([&] { return returned.load(); }, milliseconds(3000)));
+        EXPECT_TRUE(wait_until([&] { return returned.load(); }, milliseconds(10000)));
         stop = true;
         shutdown(peer->descriptor, SHUT_RDWR); // frees a shutdown that hangs, and the chat
         closing.join();
