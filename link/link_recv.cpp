@@ -11,6 +11,7 @@
 #include "core/log.h"
 #include "core/obj.h"
 #include "core/tbl.h"
+#include "core/util.h"
 #include "link/pendq.h"
 #include "proto/msg.h"
 #include "proto/pkt.h"
@@ -33,11 +34,6 @@ constexpr uint32_t MAX_LEN = PKT_MAX_SIZE - PKT_HDR_SIZE;
 constexpr useconds_t PACKET_PAUSE_US = 100000;
 
 std::atomic<int> read_wait_ms{15000};
-
-uint32_t be32(const uint8_t *p)
-{
-    return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
-}
 
 int descriptor_of(sock_socket *s)
 {
@@ -171,7 +167,7 @@ int link_read_packet(sock_socket *s, link_conn *conn, uint8_t **raw)
             return 0;
     }
     conn->held = 0;
-    uint32_t len = be32(conn->head + 10);
+    uint32_t len = be32_get(conn->head + 10);
     if (len > MAX_LEN) {
         log_message("Packet Error Length %u\n", len);
         sock_request_close(s);
@@ -202,7 +198,7 @@ void link_dispatch_packet(sock_socket *s, link_request_fn handler, int log, uint
         free(raw);
         return;
     }
-    uint16_t mid = uint16_t(raw[14] << 8 | raw[15]);
+    uint16_t mid = be16_get(raw + 14);
     tbl_table *t = pendq_table();
     obj_ref<pendq_entry> e =
         obj_ref<pendq_entry>::adopt(t ? static_cast<pendq_entry *>(tbl_find(t, &mid)) : nullptr);
