@@ -81,7 +81,7 @@ bt_deadline::bt_deadline(unsigned ms)
 
 bt_deadline::~bt_deadline()
 {
-    // Deleting the timer also drops its signal if it is still pending.
+    // A signal that fired meanwhile is delivered as this call returns, before any later wait.
     if (armed_)
         timer_delete(timer_);
 }

@@ -11,6 +11,7 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 // Polls done until it holds or the limit has passed; whether it held.
 inline bool wait_until(const std::function<bool()> &done,
@@ -38,6 +39,17 @@ inline std::string read_file(const std::string &path)
 inline void write_file(const std::string &path, const std::string &text)
 {
     std::ofstream(path, std::ios::binary) << text;
+}
+
+// The daemon's log file as lines without their time stamps: "%c" in the POSIX locale is 24
+// characters, then one blank.
+inline std::vector<std::string> log_lines(const std::string &path)
+{
+    std::vector<std::string> v;
+    std::istringstream in(read_file(path));
+    for (std::string l; std::getline(in, l);)
+        v.push_back(l.size() >= 25 ? l.substr(25) : l);
+    return v;
 }
 
 // A fresh folder /tmp/PREFIX-XXXXXX, removed with everything in it when this goes; path() is

@@ -33,17 +33,6 @@ namespace
 using nstest::ChildSetup;
 using nstest::Outcome;
 
-// Log lines without their time stamps ("%c" in the POSIX locale is 24 characters).
-std::vector<std::string> log_lines(const std::string &path)
-{
-    std::vector<std::string> v;
-    std::istringstream in(nstest::read_file(path));
-    for (std::string l; std::getline(in, l);)
-        if (l.size() >= 25)
-            v.push_back(l.substr(25));
-    return v;
-}
-
 int count(const std::vector<std::string> &lines, const std::string &needle)
 {
     int n = 0;

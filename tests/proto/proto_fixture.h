@@ -17,7 +17,6 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -150,11 +149,7 @@ struct LogFile : ::testing::Test {
     }
     std::vector<std::string> lines() const
     {
-        std::vector<std::string> v;
-        std::ifstream f(path);
-        // "%c" in the POSIX locale is 24 characters, then one blank.
-        for (std::string l; std::getline(f, l);)
-            v.push_back(l.size() >= 25 ? l.substr(25) : l);
+        std::vector<std::string> v = log_lines(path);
         if (!v.empty() && v.front() == "Starting Application")
             v.erase(v.begin());
         return v;

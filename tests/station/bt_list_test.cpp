@@ -8,15 +8,6 @@ namespace
 
 constexpr uint32_t M = BT_DEV_MAKER;
 
-// A record on channel 3 only: a test start shows as "No service found", without a thread.
-bt_service *channel3_service()
-{
-    auto *s = static_cast<bt_service *>(obj_alloc(sizeof(bt_service), bt_service_destroy));
-    s->protocol = BT_PROTO_RFCOMM;
-    s->channel = 3;
-    return s;
-}
-
 struct ListPass : station_fixture {
     void SetUp() override
     {
@@ -29,8 +20,9 @@ struct ListPass : station_fixture {
     {
         bt_device *dev = make_device(addr, maker ? "btd" : "laptop", flags);
         dev->last_seen = radio->now() - age;
+        // On channel 3 only, a test start shows as "No service found", without a thread.
         if (services)
-            dev->services = channel3_service();
+            dev->services = make_service(3);
         bt_device **tail = &ctx->devices;
         while (*tail)
             tail = &(*tail)->next;

@@ -117,12 +117,14 @@ TEST_F(station_fixture, SilentDeviceIsStoppedAfter180Seconds)
 TEST_F(station_fixture, ConnectionClearsAnEarlierError)
 {
     start(maker_device("silent"));
-    open_window();
-    pass();
-    bt_device *dev = device(addr);
+    bt_device *dev = make_device(addr, "btdremol-7113", BT_DEV_ERROR);
+    dev->services = make_service(1);
+    bttest_start(dev);
     ASSERT_TRUE(wait_until([&] { return bt_device_flags(dev) & BT_DEV_PAIRED; }));
     EXPECT_EQ(bt_device_flags(dev) & (P | C | E), P | C);
     bt_device_set_flags(dev, BT_DEV_STOP, 0);
+    EXPECT_TRUE(wait_until([&] { return !(bt_device_flags(dev) & BT_DEV_IN_FLIGHT); }));
+    obj_release(dev);
 }
 
 // The exit step reports the test's own outcome, whatever the list pass did to the flags.
@@ -202,10 +204,7 @@ TEST(DeviceTestStartDeathTest, JobIsReleasedWhenNoThreadStarts)
             thr_runtime_init();
             thr_runtime_stop(1); // no thread can start any more
             bt_device *dev = make_device(addr, "btdremol-7113");
-            auto *svc = static_cast<bt_service *>(obj_alloc(sizeof(bt_service), nullptr));
-            svc->protocol = BT_PROTO_RFCOMM;
-            svc->channel = 1;
-            dev->services = svc;
+            dev->services = make_service(1);
             bttest_start(dev);
             bool released = obj_refcount(dev) == 1 && !(bt_device_flags(dev) & BT_DEV_IN_FLIGHT);
             exit(released ? 0 : 1);

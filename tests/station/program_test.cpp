@@ -71,10 +71,12 @@ struct Program : ::testing::Test {
 
     void TearDown() override
     {
-        for (pid_t p : started)
+        for (pid_t p : started) {
             kill(p, SIGKILL);
-        while (wait_until([] { return waitpid(-1, nullptr, WNOHANG) <= 0; }, seconds(5)) &&
-               waitpid(-1, nullptr, WNOHANG) > 0) {
+            // -1 at once for a pid already reaped.
+            (void)wait_until([p] { return waitpid(p, nullptr, WNOHANG) != 0; }, seconds(5));
+        }
+        while (waitpid(-1, nullptr, WNOHANG) > 0) { // orphans this test became the parent of
         }
         EXPECT_TRUE(tmp.remove());
     }
@@ -228,6 +230,8 @@ TEST_F(Program, ProductWaitsForAnAdapterWithoutBusyLoop)
     pid_t pid = spawn({VESK_BT, "-p", "0", "-l", dir + "/log"}, &out);
     ASSERT_TRUE(
         wait_until([&] { return log().find("Starting Application") != std::string::npos; }));
+    // The line comes before the rest of start-up, which is not part of the wait.
+    std::this_thread::sleep_for(seconds(1));
     long before = cpu_ticks(pid);
     std::this_thread::sleep_for(seconds(2));
     long used = cpu_ticks(pid) - before;

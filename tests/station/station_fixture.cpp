@@ -5,10 +5,10 @@
 #include "link/link.h"
 #include "station/app.h"
 #include "station/bt_device.h"
+#include "station/bt_service.h"
 
 #include <arpa/inet.h>
 #include <cstring>
-#include <fstream>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
@@ -22,6 +22,14 @@ bt_device *make_device(const char *addr_text, const char *name, uint32_t flags)
     bt_device_set_name(dev, name);
     dev->flags |= flags;
     return dev;
+}
+
+bt_service *make_service(uint8_t channel)
+{
+    auto *s = static_cast<bt_service *>(obj_alloc(sizeof(bt_service), bt_service_destroy));
+    s->protocol = BT_PROTO_RFCOMM;
+    s->channel = channel;
+    return s;
 }
 
 namespace
@@ -115,12 +123,7 @@ bt_device *station_fixture::device(const char *addr_text)
 
 std::vector<std::string> station_fixture::log() const
 {
-    // Each line starts with the "%c" time of the C locale (24 characters) and a blank.
-    std::vector<std::string> v;
-    std::ifstream f(log_path);
-    for (std::string l; std::getline(f, l);)
-        v.push_back(l.size() > 25 ? l.substr(25) : l);
-    return v;
+    return log_lines(log_path);
 }
 
 int station_fixture::count(const std::string &line) const

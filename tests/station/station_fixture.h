@@ -41,3 +41,5 @@ struct station_fixture : ::testing::Test {
 
 // A device record made by hand, outside any list.
 bt_device *make_device(const char *addr_text, const char *name, uint32_t flags = 0);
+// An RFCOMM service record on one channel, without a text.
+bt_service *make_service(uint8_t channel);

@@ -50,7 +50,6 @@ public:
     sim_device_stats &stats(size_t device) { return *stats_[device]; }
     int open_sdp_sessions() const { return sdp_sessions_.load(); }
     int inquiries() const { return inquiries_.load(); }
-    const sim_scenario &scenario() const { return s_; }
 
     // The seam's entries.
     int get_route();

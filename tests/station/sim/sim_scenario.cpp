@@ -8,8 +8,7 @@
 //   clock real | virtual        the station's clock: real time (default), or a virtual clock
 //                               that moves only by the station's own pauses and inquiries
 //   inquiry-time SECONDS        how long an inquiry takes (default 5.12; 0: a zero-latency radio)
-//   adapter at SECONDS          adapter 0 appears at SECONDS (default 0)
-//   adapter never | open-fail   no adapter ever; or one that cannot be opened
+//   adapter open-fail           adapter 0 is there but cannot be opened
 //   page AT [EVERY]             the operator loads the scan page at AT, and every EVERY after
 //   inquiry-fail AT             the first inquiry at or after AT fails
 //   device ADDRESS CLASS        a device: address as printed (00:1A:7D:DA:71:13), class as six
@@ -284,13 +283,10 @@ struct reader {
         if (directive == "inquiry-time")
             return number(rest, s.inquiry_time) || fail("inquiry-time needs SECONDS");
         if (directive == "adapter") {
-            in >> a >> b;
-            if (a == "never")
-                s.adapter_never = true;
-            else if (a == "open-fail")
-                s.adapter_open_fail = true;
-            else if (a != "at" || !number(b, s.adapter_at))
-                return fail("adapter is: at SECONDS, never or open-fail");
+            in >> a;
+            if (a != "open-fail")
+                return fail("adapter is: open-fail");
+            s.adapter_open_fail = true;
             return true;
         }
         if (directive == "page") {

@@ -50,9 +50,7 @@ struct sim_page {
 struct sim_scenario {
     bool virtual_clock = false;
     double inquiry_time = 5.12;
-    bool adapter_never = false;
     bool adapter_open_fail = false;
-    double adapter_at = 0;
     std::vector<sim_page> pages;
     std::vector<double> inquiry_fail;
     std::vector<sim_device> devices;
