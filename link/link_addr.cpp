@@ -1,8 +1,8 @@
 // The service's address: the link's resolver, the name-server check and the choice of a target.
 //
 // The resolver slot is filled once under a mutex of its own and never cleared. Searches run one
-// at a time under the search lock (never the link's): each starts with a fresh lookup, and the
-// current target is only ever released by the search that took it.
+// at a time under the search lock (never the link's): each starts with a fresh lookup and holds
+// its own target.
 #include "link/link.h"
 #include "link/link_impl.h"
 
@@ -29,14 +29,6 @@ std::atomic<dns_resolver *> resolver_slot{nullptr};
 std::mutex resolver_mutex;
 
 std::mutex search_mutex;
-dns_target *current_target; // under search_mutex; null between searches
-
-void end_search()
-{
-    if (current_target)
-        obj_release(current_target);
-    current_target = nullptr;
-}
 
 // Whether the held address still answers its probe.
 bool held_address_answers(link_state *link, const char *address, const char *interface,
@@ -122,16 +114,16 @@ int link_choose_address(dns_resolver *resolver, link_state *link, const char *in
     if (!resolver)
         return -1;
     dns_lookup_service(resolver, SERVICE, PROTO);
-    current_target = dns_first_target(resolver);
-    if (!current_target)
+    obj_ref<dns_target> target = obj_ref<dns_target>::adopt(dns_first_target(resolver));
+    if (!target)
         return -1;
 
     char text[ADDRESS_BUF] = {};
     uint16_t port = 0;
     bool seen = false;
     for (;;) {
-        int r = dns_target_next_address(current_target, interface, source, first_ttl, ttl_limit,
-                                        text, ADDRESS_BUF, &port);
+        int r = dns_target_next_address(target.get(), interface, source, first_ttl, ttl_limit, text,
+                                        ADDRESS_BUF, &port);
         const bool usable = port != 0 && text[0] != '\0';
         if (r >= 0 && !seen) {
             // The first target with an address stands in until one answers.
@@ -139,19 +131,15 @@ int link_choose_address(dns_resolver *resolver, link_state *link, const char *in
             if (usable)
                 link_set_address(link, text, port, source, log);
         } else if (r == 1) {
-            if (!usable) {
-                end_search();
+            if (!usable)
                 return 1;
-            }
             link_set_address(link, text, port, source, log);
         }
-        if (!root || r == 1) {
-            end_search();
+        if (!root || r == 1)
             return 1;
-        }
-        obj_release(current_target);
-        current_target = dns_next_target(resolver);
-        if (!current_target)
+        target.reset();
+        target = obj_ref<dns_target>::adopt(dns_next_target(resolver));
+        if (!target)
             return r == 0 ? 0 : 1;
     }
 }

@@ -4,6 +4,7 @@
 // connect and the write run without it. Two threads may transmit at once: a connection opened
 // by one may be replaced by the other's, which then asks the first to close.
 #include "link/link.h"
+#include "link/link_impl.h"
 
 #include "core/log.h"
 #include "core/obj.h"
@@ -34,23 +35,11 @@ bool is_closed(sock_socket *s)
 obj_ref<sock_socket> usable_connection(link_state *link, sock_socket **dropped)
 {
     sock_socket *held = link->connection;
-    if (!held)
-        return {};
-    obj_ref<sock_socket> s;
-    if (!is_closed(held))
-        s = obj_ref<sock_socket>::retain(held);
-    if (!s) {
-        sock_request_close(held);
-        *dropped = held;
-        link->connection = nullptr;
-    }
-    return s;
-}
-
-void release(sock_socket *s)
-{
-    if (s)
-        obj_release(s);
+    if (held && !is_closed(held))
+        if (obj_ref<sock_socket> s = obj_ref<sock_socket>::retain(held))
+            return s;
+    *dropped = link_take_connection(link);
+    return {};
 }
 
 } // namespace
@@ -102,7 +91,7 @@ int link_transmit_entry(link_state *link, pendq_entry *entry, link_connect_fn on
             }
         }
     }
-    release(dropped);
+    obj_release(dropped);
     dropped = nullptr;
     if (!reachable)
         return -1;
@@ -113,13 +102,11 @@ int link_transmit_entry(link_state *link, pendq_entry *entry, link_connect_fn on
         {
             obj_guard g(link);
             if (link->connection != s) {
-                dropped = link->connection;
-                if (dropped)
-                    sock_request_close(dropped);
+                dropped = link_take_connection(link);
                 link->connection = s && obj_retain(s) > 0 ? s : nullptr;
             }
         }
-        release(dropped);
+        obj_release(dropped);
         conn = obj_ref<sock_socket>::adopt(s);
     }
 
@@ -178,4 +165,12 @@ void link_conn_opened_cb(link_state *link, sock_socket *s)
     conn->connection = s;
     sock_loop_start_tls_ext(s, conn, link_conn_readable_cb, link_conn_closed_cb, nullptr, nullptr);
     obj_release(conn);
+    bool served;
+    {
+        obj_guard g(s);
+        served = s->thread != nullptr;
+    }
+    // No loop thread could be started: as above, nobody would read it.
+    if (!served)
+        sock_request_close(s);
 }

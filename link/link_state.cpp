@@ -4,6 +4,7 @@
 // are guarded by the accounting lock, held across a whole accounting step, so two threads
 // reporting failures at once count them one after the other.
 #include "link/link.h"
+#include "link/link_impl.h"
 
 #include "core/log.h"
 #include "core/obj.h"
@@ -30,23 +31,6 @@ std::mutex accounting_mutex;
 time_t last_failure; // 0: none yet
 time_t last_long_step;
 
-// Takes the connection out of the link, asked to close; the caller releases it once it no
-// longer holds the link's lock.
-sock_socket *take_connection(link_state *link)
-{
-    sock_socket *s = link->connection;
-    link->connection = nullptr;
-    if (s)
-        sock_request_close(s);
-    return s;
-}
-
-void release(sock_socket *s)
-{
-    if (s)
-        obj_release(s);
-}
-
 // The caller holds the accounting lock.
 int count_failure(bool reset, time_t now)
 {
@@ -72,13 +56,21 @@ int count_failure(bool reset, time_t now)
                 result = 1;
             }
         }
-        dropped = take_connection(link.get());
+        dropped = link_take_connection(link.get());
     }
-    release(dropped);
+    obj_release(dropped);
     return result;
 }
 
 } // namespace
+
+sock_socket *link_take_connection(link_state *link)
+{
+    sock_socket *s = link->connection;
+    link->connection = nullptr;
+    sock_request_close(s);
+    return s;
+}
 
 link_state *link_get()
 {
@@ -104,7 +96,7 @@ void link_destroy(void *p)
     link->address = nullptr;
     free(link->label);
     link->label = nullptr;
-    release(take_connection(link));
+    obj_release(link_take_connection(link));
 }
 
 int link_get_address(link_state *link, char *buf, int len)
@@ -184,7 +176,7 @@ void link_drop_connection(link_state *link, sock_socket *ended)
             link->short_failures = n;
         }
     }
-    release(dropped);
+    obj_release(dropped);
 }
 
 void link_clear_failures()

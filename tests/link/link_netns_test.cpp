@@ -17,12 +17,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <arpa/inet.h>
-#include <csignal>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <sstream>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>

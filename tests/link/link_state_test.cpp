@@ -7,7 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <barrier>
 #include <cstring>
 #include <sys/socket.h>
@@ -195,6 +194,27 @@ TEST_F(LinkState, FailureAccountingOverTime)
     EXPECT_FALSE(closed(conn));
     EXPECT_EQ(link_note_failure(1, 0), 1);
     EXPECT_TRUE(closed(conn));
+    obj_release(conn);
+}
+
+TEST_F(LinkState, AnOverdueKeepaliveCountsAsAFailure)
+{
+    time_t t0 = fresh_clock();
+    (void)link_note_failure(0, t0); // starts the clock
+    sock_socket *conn = hold_new_connection();
+    const struct {
+        time_t deadline, now;
+        bool counted;
+    } steps[] = {{t0 + 100, t0 + 100, false}, {0, t0 + 200, false}, {t0 + 100, t0 + 101, true}};
+    for (const auto &s : steps) {
+        {
+            obj_guard g(link);
+            link->keepalive = s.deadline;
+        }
+        EXPECT_EQ(link_check_keepalive(s.now), 0);
+        EXPECT_EQ(closed(conn), s.counted) << "deadline " << s.deadline - t0;
+        EXPECT_EQ(short_failures(link), s.counted ? 1 : 0);
+    }
     obj_release(conn);
 }
 

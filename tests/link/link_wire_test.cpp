@@ -2,21 +2,40 @@
 // back, the poll exchange, and a service that misbehaves.
 #include "tests/link/link_fixture.h"
 #include "tests/proto/proto_fixture.h"
+#include "tests/transport/net_util.h"
 
+#include "core/thr.h"
 #include "link/link_private.h"
 #include "proto/msg.h"
 #include "station/station.h"
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <array>
 #include <atomic>
 #include <memory>
-#include <netinet/in.h>
 #include <thread>
-#include <unistd.h>
 #include <utility>
+
+// A thread start that fails on request: the next one.
+namespace
+{
+std::atomic<bool> fail_thread_start{false};
+} // namespace
+
+extern "C" {
+thr_record *__real__Z9thr_startPFlPvEPFvS_EPFiiS_ES_j(thr_body_fn body, thr_exit_fn exit_fn,
+                                                      thr_signal_fn signal_fn, void *arg,
+                                                      uint32_t flags);
+thr_record *__wrap__Z9thr_startPFlPvEPFvS_EPFiiS_ES_j(thr_body_fn body, thr_exit_fn exit_fn,
+                                                      thr_signal_fn signal_fn, void *arg,
+                                                      uint32_t flags)
+{
+    if (fail_thread_start.exchange(false))
+        return nullptr;
+    return __real__Z9thr_startPFlPvEPFvS_EPFiiS_ES_j(body, exit_fn, signal_fn, arg, flags);
+}
+}
 
 namespace
 {
@@ -389,15 +408,9 @@ TEST_F(Wire, ARestThatStopsComingEndsTheConnection)
 
 TEST_F(Wire, ServiceDown)
 {
-    // A bound socket that never listens refuses every connection.
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&a), len), 0);
-    ASSERT_EQ(getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len), 0);
-    link_test::aim(link, ntohs(a.sin_port));
+    net::raw_socket refusing(SOCK_STREAM, false);
+    ASSERT_GT(refusing.port, 0);
+    link_test::aim(link, uint16_t(refusing.port));
 
     pkt_packet *p = make_packet(-3, 0x5151);
     pendq_submit(p, link_device_report_reply_cb, PENDQ_SEND_RETRY, nullptr);
@@ -412,7 +425,6 @@ TEST_F(Wire, ServiceDown)
     obj_release(e);
     EXPECT_EQ(held_connection(link), nullptr);
     EXPECT_EQ(count("Close Socket"), 0) << "no loop was started";
-    close(fd);
 }
 
 TEST_F(Wire, AFinishedConnectionIsNotUsed)
@@ -438,6 +450,20 @@ TEST_F(Wire, AFinishedConnectionIsNotUsed)
         EXPECT_FALSE(now->flags & SOCK_FLAG_CLOSED);
     }
     // The old one is the service's first: it ends with nothing on it.
+    EXPECT_TRUE(wait_until([&] { return service->ended() == 1; }));
+}
+
+// A connection whose loop thread cannot start would never be read: the link lets it go, and the
+// next packet goes out on a new one.
+TEST_F(Wire, AConnectionNobodyReadsIsNotKept)
+{
+    fail_thread_start = true;
+    frame first = report();
+    EXPECT_FALSE(fail_thread_start) << "the loop's start was refused";
+    EXPECT_EQ(first.conn, 0);
+    foreign_connections = 1; // it has no loop to report its close
+    frame second = report();
+    EXPECT_EQ(second.conn, 1) << "went out on a new connection";
     EXPECT_TRUE(wait_until([&] { return service->ended() == 1; }));
 }
 

@@ -80,7 +80,7 @@ public:
     int ended() const { return ended_; } // connections whose peer closed
     int partial_ends() const;            // connections that ended inside a frame
     bool bad_frames() const;             // any frame with a bad marker or CRC
-    bool wait_frames(size_t n, int ms = 5000) const;
+    bool wait_frames(size_t n, int ms = 20000) const;
 
 private:
     struct conn {
