@@ -1,6 +1,5 @@
 #include "ui/web.h"
 
-#include "core/obj.h"
 #include "ui/web_files.h"
 #include "ui/web_page.h"
 #include "ui/web_scan.h"

@@ -33,7 +33,13 @@ bool emit_line(web_page *page, FILE *file, bool log_line)
     char line[line_limit];
     if (!fgets(line, sizeof line, file))
         return false;
-    size_t n = log_line ? web_escaped_length(line) : strlen(line);
+    size_t n;
+    if (log_line)
+        n = web_escaped_length(line);
+    else if (long end = ftell(file); at >= 0 && end > at)
+        n = size_t(end - at); // what the stream moved over, NUL bytes included
+    else
+        n = strlen(line);
     size_t extra = log_line ? sizeof log_prefix - 1 + sizeof log_suffix - 1 : 0;
     web_chunk *chunk = web_chunk_create(n + extra);
     if (!chunk) {

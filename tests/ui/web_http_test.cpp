@@ -6,19 +6,17 @@
 #include "ui/web.h"
 #include "ui/web_private.h"
 #include "ui_fixture.h"
+#include "ui_programs.h"
 
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
-#include <csignal>
 #include <cstring>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <string>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <utility>
@@ -100,33 +98,9 @@ reply curl(const std::vector<std::string> &args)
 {
     std::vector<std::string> argv = {"curl", "-s", "-i", "--max-time", "30"};
     argv.insert(argv.end(), args.begin(), args.end());
-    int p[2];
-    if (pipe2(p, O_CLOEXEC) != 0)
-        return {};
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(p[1], 1);
-        std::vector<char *> v;
-        for (auto &a : argv)
-            v.push_back(const_cast<char *>(a.c_str()));
-        v.push_back(nullptr);
-        execvp("curl", v.data());
-        _exit(127);
-    }
-    close(p[1]);
     std::string out;
-    char buf[4096];
-    for (ssize_t n; (n = read(p[0], buf, sizeof buf)) != 0;) {
-        if (n > 0)
-            out.append(buf, size_t(n));
-        else if (errno != EINTR)
-            break;
-    }
-    close(p[0]);
     reply r;
-    int st = 0;
-    waitpid(pid, &st, 0);
-    r.exit = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    r.exit = run(argv, &out);
     size_t end = out.find("\r\n\r\n");
     if (end == std::string::npos)
         return r;
@@ -319,7 +293,8 @@ TEST_F(Web, StalledClientDoesNotStopScanningForGood)
         obj_unlock(ctx);
         return false;
     };
-    wait_until(held, seconds(10), milliseconds(5));
+    ASSERT_TRUE(wait_until(held, seconds(20), milliseconds(5)))
+        << "the stalled page takes the list";
     std::this_thread::sleep_for(seconds(1));
     ASSERT_TRUE(held()) << "the stalled page holds the list";
 
@@ -329,7 +304,7 @@ TEST_F(Web, StalledClientDoesNotStopScanningForGood)
     EXPECT_EQ(r.status, 200);
     EXPECT_EQ(r.body.size(), 536 + 4000 * (19 + desc.size() + 7) + footer.size());
     // The server frees the second response just after its last byte went out.
-    wait_until([&] { return !held(); }, seconds(5), milliseconds(5));
+    wait_until([&] { return !held(); }, seconds(20), milliseconds(5));
     EXPECT_FALSE(held()) << "the scan loop may take the list again";
     close(fd);
 }
@@ -350,7 +325,7 @@ TEST_F(Web, RefusedWhenPageOrResponseCannotBeMade)
     EXPECT_EQ(get("/style.css").body, "x\n");
     EXPECT_EQ(get("/scan").status, 200);
     // The last response lets the context go just after its last byte went out.
-    EXPECT_TRUE(wait_until([&] { return obj_refcount(ctx) == 1; }, seconds(5), milliseconds(5)));
+    EXPECT_TRUE(wait_until([&] { return obj_refcount(ctx) == 1; }, seconds(20), milliseconds(5)));
 }
 
 } // namespace

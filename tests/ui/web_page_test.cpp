@@ -275,6 +275,9 @@ TEST_F(Pages, FilePagesAreTheFileAsItIs)
     std::string text = std::string(1000, 'q') + "\nsecond\n\nlast without newline";
     write_file("script.js", text);
     EXPECT_EQ(body(web_file_reader_cb, file_page("script.js"), 7), text);
+    std::string with_nul("a\n\0b\nc\n", 7); // a NUL neither cuts its line nor ends the file
+    write_file("script.js", with_nul);
+    EXPECT_EQ(body(web_file_reader_cb, file_page("script.js"), 3), with_nul);
     EXPECT_EQ(body(web_file_reader_cb, file_page("style.css")), "") << "missing: empty body";
     EXPECT_EQ(body(web_file_reader_cb, web_page_create("style.css")), "") << "no state";
 }
