@@ -1,10 +1,13 @@
 // Interface ioctls, ethtool requests, the default gateway and the word checksum.
 #include "netenv/netif.h"
 
+#include "core/util.h"
+
 #include "netenv/sockfd.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -193,6 +196,8 @@ int net_get_default_gateway(char *buf, int len)
 {
     // A length whose low byte reads negative has no room to speak of: nothing is written.
     auto n = int(int8_t(len));
+    if (!buf || n <= 0)
+        return -1;
     FILE *f = fopen("/proc/net/route", "r");
     if (!f)
         return -1;
@@ -208,8 +213,6 @@ int net_get_default_gateway(char *buf, int len)
         }
     }
     fclose(f);
-    if (!buf || n <= 0)
-        return -1;
     if (gateway == 0) {
         memset(buf, 0, size_t(n));
         return -1;
@@ -223,15 +226,9 @@ int net_get_default_gateway(char *buf, int len)
     return -1;
 }
 
-// Summed in 64 bits and folded until no carry is left, so any count of words is exact.
 uint16_t net_inet_checksum(const uint16_t *words, int count)
 {
-    if (count <= 0 || !words)
+    if (count <= 0 || !words || count > INT_MAX / 2)
         return 0xFFFF;
-    uint64_t sum = 0;
-    for (int i = 0; i < count; i++)
-        sum += words[i];
-    while (sum >> 16)
-        sum = (sum & 0xFFFF) + (sum >> 16);
-    return uint16_t(~sum);
+    return uint16_t(util_inet_checksum_buf(words, count * 2));
 }

@@ -17,6 +17,13 @@
 namespace
 {
 
+// Whether a loop on s takes new peers: a bound stream socket, or a bound datagram socket that
+// speaks DTLS. The caller holds the socket's lock.
+bool accepts(const sock_socket *s)
+{
+    return (s->flags & SOCK_FLAG_BOUND) && (s->tls || s->type != SOCK_DGRAM);
+}
+
 constexpr int PASS_TIMEOUT_MS = 20;
 
 uint32_t flags_of(sock_socket *s)
@@ -103,7 +110,7 @@ void sock_loop_start_listener(sock_socket *s, sock_readable_fn on_readable,
     if (!s)
         return;
     obj_lock(s);
-    bool accepting = (s->flags & SOCK_FLAG_BOUND) && (s->tls || s->type != SOCK_DGRAM);
+    bool accepting = accepts(s);
     if (accepting && !s->children)
         s->children = tbl_create(6, sock_key_cb);
     obj_unlock(s);
@@ -135,7 +142,7 @@ long sock_loop_main(void *arg)
     {
         obj_guard g(s);
         fd = s->descriptor;
-        accepting = (s->flags & SOCK_FLAG_BOUND) && (s->tls || s->type != SOCK_DGRAM);
+        accepting = accepts(s);
         can_accept = s->type == SOCK_STREAM || s->type == SOCK_SEQPACKET;
         if (s->children && obj_retain(s->children) > 0)
             children = s->children;

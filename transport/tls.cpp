@@ -252,10 +252,8 @@ void tls_attach(sock_socket *s, tls_ctx *parent, int server)
     if (!t->ssl) {
         ERR_clear_error();
         obj_unlock(t);
-        s->tls = nullptr;
-        s->flags |= SOCK_FLAG_TLS_REQUIRED | SOCK_FLAG_CLOSED;
         obj_unlock(s);
-        obj_release(t);
+        drop_context(s, t);
         return;
     }
     t->bio = BIO_new_socket(s->descriptor, BIO_NOCLOSE);
@@ -400,6 +398,11 @@ int tls_write(sock_socket *s, tls_ctx *t, const void *data, int length)
         obj_unlock(t);
         errno = EAGAIN;
         return -1;
+    }
+    // SSL_write reports nothing to send as a broken session, which would drop a sound one.
+    if (length == 0) {
+        obj_unlock(t);
+        return 0;
     }
     int n, e, saved;
     {

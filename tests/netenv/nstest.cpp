@@ -287,7 +287,7 @@ pid_t Netns::fork_in(const std::function<void(int notify_fd)> &body)
     close(ready[1]);
     pollfd p{ready[0], POLLIN, 0};
     char c = 0;
-    bool up = pid > 0 && poll(&p, 1, 5000) == 1 && read(ready[0], &c, 1) == 1;
+    bool up = pid > 0 && poll(&p, 1, 20000) == 1 && read(ready[0], &c, 1) == 1;
     close(ready[0]);
     if (pid > 0 && !up) {
         kill(pid, SIGKILL);
@@ -403,7 +403,7 @@ bool Dnsmasq::start(Netns &ns, const TempDir &dir, const std::vector<std::string
     if (pid < 0)
         return false;
     // Ready once it has read its hosts file: its sockets are bound before that.
-    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (std::chrono::steady_clock::now() < end) {
         if (count("read " + hosts_file) > 0)
             return true;
