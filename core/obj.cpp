@@ -18,14 +18,6 @@ void store(uint32_t *v, uint32_t x)
     __atomic_store_n(v, x, __ATOMIC_RELEASE);
 }
 
-obj_header *live_header(void *p)
-{
-    if (reinterpret_cast<uintptr_t>(p) < sizeof(obj_header))
-        return nullptr;
-    obj_header *h = obj_header_of(p);
-    return load(&h->magic) == OBJ_MAGIC ? h : nullptr;
-}
-
 } // namespace
 
 void *obj_alloc(int32_t size, obj_destroy_fn destroy)
@@ -48,7 +40,7 @@ void *obj_alloc(int32_t size, obj_destroy_fn destroy)
 
 int obj_retain(void *p)
 {
-    obj_header *h = live_header(p);
+    obj_header *h = obj_live_header(p);
     if (!h || pthread_mutex_lock(&h->mutex) != 0)
         return 0;
     if (load(&h->magic) != OBJ_MAGIC || load(&h->count) == 0) {
@@ -63,7 +55,7 @@ int obj_retain(void *p)
 
 int obj_release(void *p)
 {
-    obj_header *h = p ? live_header(p) : nullptr;
+    obj_header *h = obj_live_header(p);
     if (!h || load(&h->count) == 0)
         return -1;
     pthread_mutex_lock(&h->mutex);
@@ -86,7 +78,7 @@ int obj_release(void *p)
 
 int obj_refcount(void *p)
 {
-    obj_header *h = live_header(p);
+    obj_header *h = obj_live_header(p);
     if (!h)
         return -1;
     pthread_mutex_lock(&h->mutex);
@@ -97,7 +89,7 @@ int obj_refcount(void *p)
 
 int32_t obj_size(void *p)
 {
-    obj_header *h = live_header(p);
+    obj_header *h = obj_live_header(p);
     if (!h)
         return 0;
     pthread_mutex_lock(&h->mutex);
@@ -108,14 +100,14 @@ int32_t obj_size(void *p)
 
 int obj_lock(void *p)
 {
-    if (obj_header *h = live_header(p))
+    if (obj_header *h = obj_live_header(p))
         pthread_mutex_lock(&h->mutex);
     return 0;
 }
 
 int obj_trylock(void *p)
 {
-    obj_header *h = live_header(p);
+    obj_header *h = obj_live_header(p);
     if (!h)
         return -1;
     return pthread_mutex_trylock(&h->mutex) == 0 ? 0 : -1;
@@ -123,7 +115,7 @@ int obj_trylock(void *p)
 
 int obj_unlock(void *p)
 {
-    if (obj_header *h = live_header(p))
+    if (obj_header *h = obj_live_header(p))
         pthread_mutex_unlock(&h->mutex);
     return 0;
 }

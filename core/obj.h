@@ -40,6 +40,16 @@ inline obj_header *obj_header_of(void *p)
     return reinterpret_cast<obj_header *>(static_cast<char *>(p) - sizeof(obj_header));
 }
 
+// The header of a live object; null for a pointer too small to have one or a dead object. The
+// magic is read atomically: it races with the writes made under the object's mutex.
+inline obj_header *obj_live_header(const void *p)
+{
+    if (reinterpret_cast<uintptr_t>(p) < sizeof(obj_header))
+        return nullptr;
+    obj_header *h = obj_header_of(const_cast<void *>(p));
+    return __atomic_load_n(&h->magic, __ATOMIC_ACQUIRE) == OBJ_MAGIC ? h : nullptr;
+}
+
 // Owns one reference. adopt() takes over a reference the caller already holds; retain() takes
 // a new one.
 template <class T>

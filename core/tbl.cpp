@@ -66,12 +66,8 @@ uint32_t tbl_key_of(tbl_key_fn key_fn, const void *p, int is_key)
 {
     if (key_fn)
         return key_fn(p, is_key);
-    if (reinterpret_cast<uintptr_t>(p) < sizeof(obj_header))
-        return 0;
-    const obj_header *h = obj_header_of(const_cast<void *>(p));
-    if (__atomic_load_n(&h->magic, __ATOMIC_ACQUIRE) != OBJ_MAGIC)
-        return 0;
-    return hashlittle(h, size_t(h->size), 0xdeadbeef);
+    const obj_header *h = obj_live_header(p);
+    return h ? hashlittle(h, size_t(h->size), 0xdeadbeef) : 0;
 }
 
 uint32_t tbl_bucket_of(const tbl_table *t, uint32_t key)

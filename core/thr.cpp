@@ -211,6 +211,9 @@ thr_record *thr_start(thr_body_fn body, thr_exit_fn exit_fn, thr_signal_fn signa
     obj_unlock(reg);
     obj_release(reg);
 
+    // Nobody can join a thread that was refused: it lets go of itself.
+    if (!registered && (flags & THR_JOINABLE))
+        pthread_detach(rec->thread);
     if (registered && (flags & THR_RETURN_RECORD))
         return rec;
     obj_release(rec);

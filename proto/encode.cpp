@@ -1,10 +1,10 @@
 // Wire encoding and the CRC-16/MODBUS trailer. The CRC table is a compile-time constant, so
 // every thread reads a complete table without any initialisation step.
 #include "proto/pkt.h"
-#include "proto/pkt_impl.h"
 
 #include "core/obj.h"
 #include "core/tbl.h"
+#include "core/util.h"
 
 #include <array>
 #include <cstdlib>

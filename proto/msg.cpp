@@ -33,12 +33,9 @@ void submit_once(pkt_packet *p, pendq_reply_fn reply)
 
 pkt_packet *msg_create(int8_t cmd)
 {
-    pkt_packet *p = pkt_create();
-    if (!p)
-        return nullptr;
-    p->cmd = cmd;
-    msg_random_bytes(&p->mid, sizeof p->mid);
-    msg_get_device_id(p->id, ID_SIZE);
+    pkt_packet *p = pkt_create_reply(cmd, 0);
+    if (p)
+        msg_random_bytes(&p->mid, sizeof p->mid);
     return p;
 }
 

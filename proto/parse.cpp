@@ -1,11 +1,11 @@
 // Parser of received packets. Every field is checked against the byte count before it is read;
 // the received block becomes the packet's encoded form, so nothing is copied but the payloads.
 #include "proto/pkt.h"
-#include "proto/pkt_impl.h"
 
 #include "core/log.h"
 #include "core/obj.h"
 #include "core/tbl.h"
+#include "core/util.h"
 
 #include <cstdlib>
 #include <cstring>

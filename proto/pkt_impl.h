@@ -1,8 +1,6 @@
 // Helpers shared by the packet sources, not part of their interface: the making of one token.
 #pragma once
 
-#include "core/util.h"
-
 #include <cstdint>
 
 struct pkt_token;

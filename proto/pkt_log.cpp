@@ -6,7 +6,6 @@
 // prints no line; a field found by a comma search that is not there prints as empty text, and a
 // number without all its bytes as 0.
 #include "proto/pkt.h"
-#include "proto/pkt_impl.h"
 
 #include "core/log.h"
 #include "core/obj.h"

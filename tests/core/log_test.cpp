@@ -50,10 +50,7 @@ struct Log : ::testing::Test {
 
 TEST_F(Log, OpenTruncatesAndStartsWithTheStartLine)
 {
-    {
-        std::ofstream old(path);
-        old << "old contents\n";
-    }
+    write_file(path, "old contents\n");
     log_message("before open\n"); // no log yet: nothing, no crash
     log_open(path.c_str());
     log_message("value %d and %s\n", 42, "text");

@@ -1,5 +1,7 @@
 #include "core/thr.h"
 
+#include "tests/common/test_util.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -86,9 +88,7 @@ void watchdog()
 
 bool wait_for(const std::atomic<int> &v, int want)
 {
-    for (int i = 0; i < 500 && v.load() != want; i++)
-        usleep(10000);
-    return v.load() == want;
+    return wait_until([&] { return v.load() == want; });
 }
 
 struct Thr : ::testing::Test {
@@ -117,9 +117,7 @@ TEST_F(Thr, BodyRunsOnceAndExitRoutineRunsOnce)
     EXPECT_EQ(c.body, 1);
     EXPECT_EQ(c.saw_run, int(THR_RUN));
     // The record lets go of its argument after the exit routine has run.
-    for (int i = 0; i < 500 && obj_refcount(arg) != 1; i++)
-        usleep(10000);
-    EXPECT_EQ(obj_refcount(arg), 1);
+    EXPECT_TRUE(wait_until([&] { return obj_refcount(arg) == 1; }));
     EXPECT_EQ(c.exits, 1);
     obj_release(arg);
 }
@@ -307,7 +305,8 @@ TEST_F(Thr, StopAllEndsPollingThreadsThenRefusesStarts)
                 _exit(10);
             thr_runtime_stop(1);
             auto returned = steady_clock::now();
-            if (c.exits != 3 || c.done != 3)
+            // The exit routine runs after the record has left the registry.
+            if (c.done != 3 || !wait_for(c.exits, 3))
                 _exit(11);
             // The supervisor polls once a second: it ends within about a second of the last
             // thread (the bound leaves room for a loaded machine).
@@ -355,7 +354,7 @@ TEST_F(Thr, StopWaitsForAThreadThatNeverPolls)
             if (!wait_for(c.body, 1))
                 _exit(10);
             thr_runtime_stop(1);
-            _exit(c.done == 1 && c.exits == 1 ? 0 : 11);
+            _exit(c.done == 1 && wait_for(c.exits, 1) ? 0 : 11);
         },
         ::testing::ExitedWithCode(0), "");
 }
@@ -371,7 +370,7 @@ TEST_F(Thr, WaitLetsThreadsFinishByThemselves)
             if (!wait_for(c.body, 1))
                 _exit(10);
             thr_runtime_wait();
-            _exit(c.done == 1 && c.exits == 1 ? 0 : 11);
+            _exit(c.done == 1 && wait_for(c.exits, 1) ? 0 : 11);
         },
         ::testing::ExitedWithCode(0), "");
 }
@@ -395,8 +394,7 @@ TEST_F(Thr, StartsRacingAStopLeaveNoRecordBehind)
             thr_runtime_stop(1);
             go = false;
             starter.join();
-            usleep(50000);
-            if (c.body != c.exits || c.body != c.done || c.body == 0)
+            if (c.body != c.done || c.body == 0 || !wait_for(c.exits, c.body))
                 _exit(11);
             _exit(0);
         },

@@ -117,9 +117,7 @@ TEST(Util, FileCreateOwned)
     temp_dir tmp("vesk-util");
     ASSERT_FALSE(tmp.path().empty());
     std::string path = tmp.path() + "/f";
-    FILE *f = fopen(path.c_str(), "w");
-    fputs("old", f);
-    fclose(f);
+    write_file(path, "old");
     std::string fresh = tmp.path() + "/g";
     mode_t old = umask(0);
     EXPECT_EQ(util_file_create_owned(path.c_str(), getuid(), getgid()), 0);
@@ -130,7 +128,6 @@ TEST(Util, FileCreateOwned)
     EXPECT_EQ(st.st_size, 0); // an existing file is truncated
     ASSERT_EQ(stat(fresh.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
-    unlink(fresh.c_str());
     EXPECT_EQ(util_file_create_owned((tmp.path() + "/no/such").c_str(), getuid(), getgid()), -1);
 }
 

@@ -232,6 +232,40 @@ INSTANTIATE_TEST_SUITE_P(Replies, PollExchange,
                                            poll_case{4, false, false}, poll_case{5, true, true},
                                            poll_case{1, false, true}));
 
+// The poll's callback given another sent command: -3 to 0 and 2 to 10 are acknowledged with the
+// MID, without touching the keep-alive; any other gets no answer. The acknowledged ones come
+// first: they open the connection.
+TEST_F(Wire, PollCallbackForOtherSentCommands)
+{
+    const struct {
+        int8_t sent;
+        bool acknowledged;
+    } cases[] = {{-3, true},  {0, true},   {2, true},   {10, true},
+                 {-4, false}, {11, false}, {127, false}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(int(c.sent));
+        {
+            obj_guard g(link);
+            link->keepalive = 1;
+        }
+        size_t before = service->frames().size();
+        EXPECT_EQ(msg_poll_reply_cb(nullptr, c.sent, 5, nullptr, 0x4242, nullptr),
+                  c.acknowledged ? 1 : 0);
+        if (c.acknowledged) {
+            // The acknowledgement, and the poll that follows every acknowledgement.
+            ASSERT_TRUE(service->wait_frames(before + 2));
+            std::vector<frame> f = service->frames();
+            EXPECT_EQ(f[before].cmd(), 4);
+            EXPECT_EQ(f[before].mid(), 0x4242);
+            EXPECT_EQ(f[before + 1].cmd(), 1);
+        } else {
+            EXPECT_TRUE(frames_after_marker(before).empty());
+        }
+        obj_guard g(link);
+        EXPECT_EQ(link->keepalive, 1);
+    }
+}
+
 TEST_F(Wire, AnAcknowledgementIsFollowedByAPoll)
 {
     pkt_packet *ack = make_packet(4, 0x4242);

@@ -19,23 +19,12 @@ namespace
 
 using link_test::clear_pending;
 using proto_test::be;
+using proto_test::fields;
 using proto_test::text;
 using proto_test::token;
 using svc::bytes;
 using svc::cat;
 using svc::frame;
-
-// Payload fields, a comma between each two.
-bytes fields(std::initializer_list<bytes> parts)
-{
-    bytes all;
-    for (const bytes &p : parts) {
-        if (&p != parts.begin())
-            all.push_back(',');
-        all.insert(all.end(), p.begin(), p.end());
-    }
-    return all;
-}
 
 bytes code_text(uint8_t code, const std::string &s)
 {

@@ -77,10 +77,7 @@ std::vector<token> frame::tokens() const
 
 bytes cat(std::initializer_list<bytes> parts)
 {
-    bytes out;
-    for (const bytes &b : parts)
-        out.insert(out.end(), b.begin(), b.end());
-    return out;
+    return proto_test::cat(parts);
 }
 
 bytes make_frame(const bytes &id, uint8_t cmd, uint16_t mid, const bytes &tokens)

@@ -9,6 +9,7 @@
 #include "core/log.h"
 #include "core/obj.h"
 #include "core/tbl.h"
+#include "core/util.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -69,7 +70,7 @@ void parse_all_ways(const uint8_t *data, size_t size)
         return;
     same->marker = data[0];
     memcpy(same->id, data + 1, sizeof same->id);
-    same->mid = uint16_t(data[14] << 8 | data[15]);
+    same->mid = be16_get(data + 14);
     check(pkt_parse(same.get(), copy_of(data, size), len), data, size);
 }
 

@@ -1,12 +1,12 @@
 // Runs every seed of the checked-in fuzz corpus through the fuzz target, so that each build (and
 // each sanitizer build) replays them.
+#include "tests/common/test_util.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -24,8 +24,8 @@ TEST(FuzzCorpus, EverySeedRunsClean)
     ASSERT_TRUE(std::filesystem::is_directory(dir)) << dir;
     int seeds = 0;
     for (auto &entry : std::filesystem::directory_iterator(dir)) {
-        std::ifstream f(entry.path(), std::ios::binary);
-        std::vector<uint8_t> data{std::istreambuf_iterator<char>(f), {}};
+        std::string seed = read_file(entry.path());
+        std::vector<uint8_t> data(seed.begin(), seed.end());
         SCOPED_TRACE(entry.path().filename().string());
         EXPECT_EQ(LLVMFuzzerTestOneInput(data.data(), data.size()), 0);
         seeds++;

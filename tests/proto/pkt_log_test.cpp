@@ -37,14 +37,6 @@ obj_ref<pkt_token> make_token(uint8_t id, uint8_t op, const bytes &payload)
     return t;
 }
 
-bytes cat(std::initializer_list<bytes> parts)
-{
-    bytes all;
-    for (auto &p : parts)
-        all.insert(all.end(), p.begin(), p.end());
-    return all;
-}
-
 const bytes comma{','};
 const bytes date = text("240131235959");
 

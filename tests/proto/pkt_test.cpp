@@ -144,6 +144,8 @@ TEST(Crc, AgreesWithTheBitwiseSumOnRandomData)
     EXPECT_EQ(pkt_crc16_modbus(data.data(), data.size()), ref_crc(data.data(), data.size() - 2));
 }
 
+// The table is a constant; this guards against one filled on first use, which threads would race
+// to fill.
 TEST(Crc, ManyThreadsGetTheSameSums)
 {
     const char *check = "123456789--";

@@ -17,6 +17,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -80,6 +81,27 @@ inline bytes be(uint64_t v, int n)
 inline bytes text(const std::string &s)
 {
     return bytes(s.begin(), s.end());
+}
+
+// The parts one after the other.
+inline bytes cat(std::initializer_list<bytes> parts)
+{
+    bytes all;
+    for (const bytes &p : parts)
+        all.insert(all.end(), p.begin(), p.end());
+    return all;
+}
+
+// Payload fields, a comma between each two.
+inline bytes fields(std::initializer_list<bytes> parts)
+{
+    bytes all;
+    for (const bytes &p : parts) {
+        if (&p != parts.begin())
+            all.push_back(',');
+        all.insert(all.end(), p.begin(), p.end());
+    }
+    return all;
 }
 
 inline const bytes report_id(report_id_bytes, report_id_bytes + 8);

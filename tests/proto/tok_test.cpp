@@ -37,17 +37,6 @@ struct Builders : ::testing::Test {
     int count() { return tbl_count(p->tokens); }
 };
 
-bytes fields(std::initializer_list<bytes> parts)
-{
-    bytes all;
-    for (auto &p : parts) {
-        if (&p != parts.begin())
-            all.push_back(',');
-        all.insert(all.end(), p.begin(), p.end());
-    }
-    return all;
-}
-
 TEST_F(Builders, CursorWritersWithAndWithoutPosition)
 {
     uint8_t buf[32] = {};
