@@ -1,16 +1,21 @@
 // Helpers that every test tree needs alike: waiting for what another thread or process does,
-// whole files as strings, and a scratch folder that is gone again when its test ends.
+// whole files as strings, the daemon's log lines, a scratch folder that is gone again when its
+// test ends, and raw loopback sockets.
 #pragma once
 
+#include <arpa/inet.h>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <netinet/in.h>
 #include <sstream>
 #include <string>
+#include <sys/socket.h>
 #include <system_error>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 // Polls done until it holds or the limit has passed; whether it held.
@@ -86,3 +91,56 @@ public:
 private:
     std::string path_;
 };
+
+inline sockaddr_in loopback(int port)
+{
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(uint16_t(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return a;
+}
+
+inline int port_of(int fd)
+{
+    sockaddr_in a{};
+    socklen_t len = sizeof(a);
+    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
+    return ntohs(a.sin_port);
+}
+
+// A raw socket bound to 127.0.0.1 on an ephemeral port; a TCP one listens unless told not to,
+// and one that does not listen refuses every connection for as long as it is kept.
+struct raw_socket {
+    int fd = -1;
+    int port = 0;
+    explicit raw_socket(int type = SOCK_STREAM, bool listening = true)
+    {
+        fd = socket(AF_INET, type, 0);
+        sockaddr_in a = loopback(0);
+        if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof(a)) == 0 && type == SOCK_STREAM &&
+            listening)
+            listen(fd, 16);
+        port = port_of(fd);
+    }
+    ~raw_socket()
+    {
+        if (fd >= 0)
+            close(fd);
+    }
+    raw_socket(const raw_socket &) = delete;
+    raw_socket &operator=(const raw_socket &) = delete;
+    std::string service() const { return std::to_string(port); }
+    int accept_one() const { return accept(fd, nullptr, nullptr); }
+};
+
+inline int raw_connect(int port)
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a = loopback(port);
+    if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof(a)) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}

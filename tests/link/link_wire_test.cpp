@@ -2,7 +2,6 @@
 // back, the poll exchange, and a service that misbehaves.
 #include "tests/link/link_fixture.h"
 #include "tests/proto/proto_fixture.h"
-#include "tests/transport/net_util.h"
 
 #include "core/thr.h"
 #include "link/link_private.h"
@@ -442,7 +441,7 @@ TEST_F(Wire, ARestThatStopsComingEndsTheConnection)
 
 TEST_F(Wire, ServiceDown)
 {
-    net::raw_socket refusing(SOCK_STREAM, false);
+    raw_socket refusing(SOCK_STREAM, false);
     ASSERT_GT(refusing.port, 0);
     link_test::aim(link, uint16_t(refusing.port));
 

@@ -3,6 +3,8 @@
 // heap block of exactly its length, so a read past it trips the address sanitizer.
 #include "netenv/dns.h"
 
+#include "tests/common/test_util.h"
+
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -201,23 +203,6 @@ dns_target *new_target(uint16_t port)
     return t;
 }
 
-// A port on 127.0.0.1 that refuses connections: bound, never listening.
-struct ClosedPort {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    uint16_t port = 0;
-    ClosedPort()
-    {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
-            getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) == 0)
-            port = ntohs(a.sin_port);
-    }
-    ~ClosedPort() { close(fd); }
-};
-
 TEST_F(DnsResolver, NamesAreOwnedCopies)
 {
     EXPECT_STREQ(r->label, "dev");
@@ -377,9 +362,9 @@ TEST_F(DnsResolver, NoNamesMeansNoQueryAndTheTargetsStay)
 
 TEST(DnsTargetAddress, CursorWalksTheChainThenStartsOver)
 {
-    ClosedPort closed;
+    raw_socket closed(SOCK_STREAM, false); // refuses every connection
     ASSERT_NE(closed.port, 0);
-    dns_target *t = new_target(closed.port);
+    dns_target *t = new_target(uint16_t(closed.port));
     obj_retain(t);
     feed(dns_target_a_reply_cb, t, valid_a("t.test"));
 
@@ -388,10 +373,10 @@ TEST(DnsTargetAddress, CursorWalksTheChainThenStartsOver)
         int result;
         const char *text;
         uint16_t port;
-    } steps[] = {{0, "127.0.0.1", closed.port},
-                 {0, "127.0.0.2", closed.port},
+    } steps[] = {{0, "127.0.0.1", uint16_t(closed.port)},
+                 {0, "127.0.0.2", uint16_t(closed.port)},
                  {-1, "", 0},
-                 {0, "127.0.0.1", closed.port}};
+                 {0, "127.0.0.1", uint16_t(closed.port)}};
     for (const step &s : steps) {
         char buf[17];
         memset(buf, 'x', sizeof buf);
@@ -409,14 +394,14 @@ TEST(DnsTargetAddress, CursorWalksTheChainThenStartsOver)
 
 TEST(DnsTargetAddress, TextIsCutToTheBuffer)
 {
-    ClosedPort closed;
+    raw_socket closed(SOCK_STREAM, false); // refuses every connection
     struct row {
         int len;
         std::string text; // what the buffer holds, up to its first NUL
     } rows[] = {{17, "127.0.0.1"}, {5, "127"}, {2, ""}, {0, ""}};
     for (const row &r : rows) {
         SCOPED_TRACE(r.len);
-        dns_target *t = new_target(closed.port);
+        dns_target *t = new_target(uint16_t(closed.port));
         obj_retain(t);
         feed(dns_target_a_reply_cb, t, valid_a("t.test"));
         char buf[20];

@@ -7,10 +7,7 @@
 #include "station/bt_device.h"
 #include "station/bt_service.h"
 
-#include <arpa/inet.h>
 #include <cstring>
-#include <netinet/in.h>
-#include <sys/socket.h>
 
 bt_device *make_device(const char *addr_text, const char *name, uint32_t flags)
 {
@@ -39,19 +36,9 @@ namespace
 // station's tests neither wait on this machine's DNS nor reach anything.
 void aim_link_at_a_closed_port()
 {
-    static const uint16_t port = [] {
-        int fd = socket(AF_INET, SOCK_STREAM, 0); // bound, never listening, kept open
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        if (bind(fd, reinterpret_cast<sockaddr *>(&a), len) != 0 ||
-            getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) != 0)
-            return uint16_t(0);
-        return ntohs(a.sin_port);
-    }();
+    static const raw_socket closed(SOCK_STREAM, false); // bound, never listening, kept open
     link_state *link = link_get();
-    link_set_address(link, "127.0.0.1", port, nullptr, 0);
+    link_set_address(link, "127.0.0.1", uint16_t(closed.port), nullptr, 0);
     obj_release(link);
 }
 

@@ -17,15 +17,6 @@ const char *const web_dir = WEB_DIR;
 namespace
 {
 
-sockaddr_in loopback(int port)
-{
-    sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(uint16_t(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return a;
-}
-
 [[noreturn]] void exec(const std::vector<std::string> &argv)
 {
     std::vector<char *> v;
