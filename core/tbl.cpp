@@ -130,13 +130,10 @@ int tbl_add(tbl_table *t, void *element)
         node->prev = first->prev;
         first->prev = node;
         t->heads[b] = node;
-    } else if (first->prev->key < key) {
-        tbl_node *last = first->prev;
-        last->next = node;
-        node->prev = last;
-        first->prev = node;
     } else {
-        tbl_node *at = first->next;
+        // Before the first node past the head whose key is at least key; at the end when there
+        // is none (the last node's key is smaller: no walk).
+        tbl_node *at = first->prev->key < key ? nullptr : first->next;
         while (at && at->key < key)
             at = at->next;
         if (at) {
