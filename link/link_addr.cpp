@@ -1,4 +1,5 @@
-// The service's address: the link's resolver, the name-server check and the choice of a target.
+// The service's name and address: the link's label, its resolver, the name-server check and the
+// choice of a target.
 //
 // The resolver slot is filled once under a mutex of its own and never cleared. Searches run one
 // at a time under the search lock (never the link's): each starts with a fresh lookup and holds
@@ -12,6 +13,8 @@
 #include "netenv/probe.h"
 
 #include <atomic>
+#include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -70,6 +73,32 @@ dns_resolver *link_resolver_get_or_create(const char *label, const char *domain,
 dns_resolver *link_resolver_get()
 {
     return link_resolver_get_or_create(nullptr, nullptr, 0);
+}
+
+void link_set_label(const char *label, const char *domain, uint16_t port)
+{
+    {
+        obj_ref<link_state> link = obj_ref<link_state>::adopt(link_get());
+        if (!link)
+            return;
+        obj_guard g(link.get());
+        free(link->address);
+        link->address = nullptr;
+        char *copy = label ? strdup(label) : nullptr;
+        free(link->label);
+        link->label = copy;
+    }
+    if (domain && port != 0)
+        link_configure_server(label, domain, port);
+}
+
+int link_has_label(const char *label)
+{
+    obj_ref<link_state> link = obj_ref<link_state>::adopt(link_get());
+    if (!link || !label)
+        return 0;
+    obj_guard g(link.get());
+    return link->label && strcmp(link->label, label) == 0 ? 1 : 0;
 }
 
 void link_configure_server(const char *label, const char *domain, uint16_t port)

@@ -12,8 +12,8 @@
 #include "core/obj.h"
 #include "core/tbl.h"
 #include "core/util.h"
+#include "link/msg.h"
 #include "link/pendq.h"
-#include "proto/msg.h"
 #include "proto/pkt.h"
 #include "transport/sock.h"
 

@@ -8,8 +8,8 @@
 
 #include "core/log.h"
 #include "core/obj.h"
+#include "link/msg.h"
 #include "link/pendq.h"
-#include "proto/msg.h"
 #include "proto/pkt.h"
 #include "transport/sock.h"
 #include "transport/sock_loop.h"

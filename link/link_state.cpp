@@ -212,32 +212,6 @@ int link_check_keepalive(time_t now)
     return 0;
 }
 
-void link_set_label(const char *label, const char *domain, uint16_t port)
-{
-    {
-        obj_ref<link_state> link = obj_ref<link_state>::adopt(link_get());
-        if (!link)
-            return;
-        obj_guard g(link.get());
-        free(link->address);
-        link->address = nullptr;
-        char *copy = label ? strdup(label) : nullptr;
-        free(link->label);
-        link->label = copy;
-    }
-    if (domain && port != 0)
-        link_configure_server(label, domain, port);
-}
-
-int link_has_label(const char *label)
-{
-    obj_ref<link_state> link = obj_ref<link_state>::adopt(link_get());
-    if (!link || !label)
-        return 0;
-    obj_guard g(link.get());
-    return link->label && strcmp(link->label, label) == 0 ? 1 : 0;
-}
-
 int link_get_long_failures()
 {
     obj_ref<link_state> link = obj_ref<link_state>::adopt(link_get());

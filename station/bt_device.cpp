@@ -4,6 +4,7 @@
 
 #include "core/log.h"
 #include "core/obj.h"
+#include "station/bt_addr.h"
 #include "station/bt_class.h"
 #include "station/bt_seam.h"
 #include "station/bt_service.h"
@@ -103,13 +104,6 @@ int add_new(int dd, app_ctx *ctx, const inquiry_info &info, int64_t now)
 }
 
 } // namespace
-
-void bt_addr_text(const uint8_t addr[6], char out[18])
-{
-    bdaddr_t a;
-    memcpy(a.b, addr, sizeof a.b);
-    ba2str(&a, out);
-}
 
 uint32_t bt_device_flags(bt_device *dev)
 {

@@ -26,7 +26,5 @@ void bt_device_destroy(void *dev);
 // this pass counted. Main thread only.
 int bt_devices_update(app_ctx *ctx, int changes, int draw);
 
-// The 17-character address text, most significant byte first (ba2str).
-void bt_addr_text(const uint8_t addr[6], char out[18]);
 uint32_t bt_device_flags(bt_device *dev);
 void bt_device_set_flags(bt_device *dev, uint32_t set, uint32_t clear);

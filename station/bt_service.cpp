@@ -4,7 +4,7 @@
 
 #include "core/log.h"
 #include "core/obj.h"
-#include "station/bt_device.h"
+#include "station/bt_addr.h"
 #include "station/bt_seam.h"
 
 #include <cstdio>

@@ -4,6 +4,7 @@
 #include "core/obj.h"
 #include "core/thr.h"
 #include "link/link.h"
+#include "station/bt_addr.h"
 #include "station/bt_device.h"
 #include "station/bt_seam.h"
 

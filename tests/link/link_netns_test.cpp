@@ -9,9 +9,9 @@
 #include "core/log.h"
 #include "core/obj.h"
 #include "link/link.h"
+#include "link/msg.h"
 #include "link/pendq.h"
 #include "netenv/dns.h"
-#include "proto/msg.h"
 #include "proto/pkt.h"
 
 #include <gtest/gtest.h>

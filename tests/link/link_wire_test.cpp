@@ -5,7 +5,7 @@
 
 #include "core/thr.h"
 #include "link/link_private.h"
-#include "proto/msg.h"
+#include "link/msg.h"
 #include "station/station.h"
 
 #include <gtest/gtest.h>

@@ -3,9 +3,9 @@
 // without sending it.
 #include "tests/link/link_fixture.h"
 
-#include "proto/msg.h"
-#include "proto/msg_event.h"
-#include "proto/msg_event_private.h"
+#include "link/msg.h"
+#include "link/msg_event.h"
+#include "link/msg_event_private.h"
 
 #include <gtest/gtest.h>
 

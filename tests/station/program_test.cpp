@@ -176,7 +176,7 @@ TEST_P(Daemon, LockFile)
 
     int out;
     pid_t parent =
-        spawn({VESK_BT_TEST, "-d", "-n", "-p", "0", "-w", dir, "-l", dir + "/log"}, &out, 077);
+        spawn({VESK_BT_LOCAL, "-d", "-n", "-p", "0", "-w", dir, "-l", dir + "/log"}, &out, 077);
     EXPECT_EQ(exit_status(parent), 0) << "the starting command always succeeds";
     std::string printed = read_all(out);
     EXPECT_EQ(printed, c.printed) << c.what;

@@ -1,13 +1,13 @@
 // Event and status messages, their reply callbacks and the builders that only hand their message
 // to the hooks. A sender that cannot carry what it was asked to tell sends nothing: the service
 // would read an event without its text as a different one.
-#include "proto/msg_event.h"
-#include "proto/msg_event_private.h"
+#include "link/msg_event.h"
+#include "link/msg_event_private.h"
 
 #include "core/obj.h"
 #include "core/tbl.h"
 #include "core/util.h"
-#include "proto/msg.h"
+#include "link/msg.h"
 #include "proto/pkt.h"
 #include "proto/tok.h"
 

@@ -1,6 +1,6 @@
 // Message constructors and the poll exchange. Every message costs a device-id lookup (a UDP
 // socket, an interface list and an interface request) on the calling thread.
-#include "proto/msg.h"
+#include "link/msg.h"
 
 #include "core/obj.h"
 #include "core/util.h"
