@@ -22,8 +22,6 @@ namespace
 {
 
 constexpr useconds_t BEAT_US = 500000;
-constexpr uint8_t REPORT_TOKEN = 56;
-constexpr uint8_t REPORT_OP = 2;
 constexpr uint8_t CODE_ID = 6;
 constexpr uint8_t CODE_ADDRESS = 7;
 constexpr uint8_t CODE_PAIRED = 40;
@@ -69,22 +67,15 @@ void link_send_device_report(bt_device *dev, uint8_t paired, uint8_t obr)
         return;
     p->cmd = MSG_CMD_DEVICE_REPORT;
     util_random_bytes(&p->mid, sizeof p->mid);
-    // The stack keeps the address least significant byte first; the id carries it the way it
-    // is printed.
-    uint64_t id = 0;
-    for (int i = 0; i < 6; i++)
-        id |= uint64_t(dev->addr[i]) << (8 * i);
-    id = util_hton64(id);
+    uint64_t id = util_hton64(pkt_device_id_bt(dev->addr));
     memcpy(p->id, &id, sizeof p->id);
-    p->id[0] = 0x00;
-    p->id[1] = 0x08;
 
     bdaddr_t addr;
     memcpy(addr.b, dev->addr, sizeof addr.b);
     char text[18];
     ba2str(&addr, text);
-    pkt_add_id_text(p.get(), REPORT_TOKEN, REPORT_OP, CODE_ID);
-    (void)pkt_add_code_text_opt(p.get(), REPORT_TOKEN, REPORT_OP, CODE_ADDRESS, text);
+    pkt_add_id_text(p.get(), TOK_REPORT, TOK_REPORT_OP, CODE_ID);
+    (void)pkt_add_code_text_opt(p.get(), TOK_REPORT, TOK_REPORT_OP, CODE_ADDRESS, text);
     pkt_add_status(p.get(), CODE_PAIRED, paired);
     pkt_add_status(p.get(), CODE_OBR, obr);
     pendq_submit(p.get(), link_device_report_reply_cb, PENDQ_SEND_RETRY, nullptr);

@@ -19,14 +19,6 @@
 namespace
 {
 
-// Token ids and ops of the events.
-constexpr uint8_t EVENT_ID = 8;
-constexpr uint8_t EVENT_OP = 2;
-constexpr uint8_t INFO_ID = 9;
-constexpr uint8_t INFO_OP = 1;
-constexpr uint8_t REQUEST_ID = 8;
-constexpr uint8_t REQUEST_OP = 1;
-
 // Codes, the first byte of an event's payload.
 constexpr uint8_t CODE_BYTE = 7;
 constexpr uint8_t CODE_FAULT = 8;
@@ -38,16 +30,6 @@ constexpr uint8_t CODE_CHANGED_SECOND = 23;
 constexpr uint8_t CODE_CHANGED_FIRST = 24;
 constexpr uint8_t CODE_NUMBER = 26;
 constexpr uint8_t CODE_TEXT = 27;
-
-// Token ids of the built messages.
-constexpr uint8_t TOKEN_PROCESS_RECORD = 6;
-constexpr uint8_t TOKEN_SECRET = 7;
-constexpr uint8_t TOKEN_CALL = 13;
-constexpr uint8_t TOKEN_NUMBER_TEXT_UID = 14;
-constexpr uint8_t TOKEN_NUMBER_TEXT = 39;
-constexpr uint8_t TOKEN_CALL_TOKEN = 54;
-constexpr uint8_t TOKEN_DATED_PAIR = 67;
-constexpr uint8_t TOKEN_COUNTERS = 104;
 
 constexpr size_t DATE_BUF = 21;
 
@@ -71,7 +53,7 @@ int submit(packet_ref p, pendq_reply_fn reply, uint32_t kind, void *user)
 int send_event(uint8_t code, const char *text, uint32_t n, uint32_t kind)
 {
     packet_ref p = new_event();
-    if (!p || !pkt_add_code_text_num(p.get(), EVENT_ID, EVENT_OP, code, text, n))
+    if (!p || !pkt_add_code_text_num(p.get(), TOK_EVENT, TOK_EVENT_OP, code, text, n))
         return 0;
     return submit(std::move(p), msg_event_reply_cb, kind, nullptr);
 }
@@ -159,7 +141,7 @@ int msg_send_event_number(int n)
 
 int msg_send_info_text(const char *text)
 {
-    return queue_text(INFO_ID, INFO_OP, CODE_INFO, text, msg_event_reply_cb, nullptr);
+    return queue_text(TOK_INFO, TOK_INFO_OP, CODE_INFO, text, msg_event_reply_cb, nullptr);
 }
 
 int msg_send_changed_pair(const char *first, const char *second, const char *current)
@@ -172,23 +154,23 @@ int msg_send_changed_pair(const char *first, const char *second, const char *cur
     if (!p)
         return 0;
     // Both tokens share one id, so the order of adding is their order in the packet.
-    if (has_second && !pkt_add_code_text_num(p.get(), EVENT_ID, EVENT_OP, CODE_CHANGED_SECOND,
+    if (has_second && !pkt_add_code_text_num(p.get(), TOK_EVENT, TOK_EVENT_OP, CODE_CHANGED_SECOND,
                                              second, second == current))
         return 0;
-    if (has_first && !pkt_add_code_text_num(p.get(), EVENT_ID, EVENT_OP, CODE_CHANGED_FIRST, first,
-                                            first == current))
+    if (has_first && !pkt_add_code_text_num(p.get(), TOK_EVENT, TOK_EVENT_OP, CODE_CHANGED_FIRST,
+                                            first, first == current))
         return 0;
     return submit(std::move(p), msg_event_reply_cb, PENDQ_QUEUE_ONLY, nullptr);
 }
 
 int msg_send_query_text(const char *text, pendq_reply_fn reply, void *user)
 {
-    return queue_text(INFO_ID, INFO_OP, CODE_QUERY, text, reply, user);
+    return queue_text(TOK_INFO, TOK_INFO_OP, CODE_QUERY, text, reply, user);
 }
 
 int msg_send_request_text(const char *text, pendq_reply_fn reply, void *user)
 {
-    return queue_text(REQUEST_ID, REQUEST_OP, CODE_REQUEST, text, reply, user);
+    return queue_text(TOK_EVENT, TOK_REQUEST_OP, CODE_REQUEST, text, reply, user);
 }
 
 int msg_send_status()
@@ -201,7 +183,7 @@ int msg_send_status()
 
 int msg_build_dated_pair(uint16_t a, uint16_t b)
 {
-    return build(TOKEN_DATED_PAIR, [&](pkt_packet *p, time_t now) {
+    return build(TOK_DATED_PAIR, [&](pkt_packet *p, time_t now) {
         msg_hook_dated_pair(now, p->mid, a, b);
         pkt_add_dated_pair(p, now, a, b);
         return now;
@@ -210,7 +192,7 @@ int msg_build_dated_pair(uint16_t a, uint16_t b)
 
 int msg_build_process_record(const pkt_process_info *info)
 {
-    return build(TOKEN_PROCESS_RECORD, [&](pkt_packet *p, time_t now) {
+    return build(TOK_PROCESS_RECORD, [&](pkt_packet *p, time_t now) {
         date_now date;
         msg_hook_process_record(now, p->mid, date.s, info);
         pkt_add_process_record(p, date.s, info);
@@ -220,7 +202,7 @@ int msg_build_process_record(const pkt_process_info *info)
 
 int msg_build_counters(uint64_t a, uint64_t b, uint16_t c, uint16_t d, uint16_t e)
 {
-    return build(TOKEN_COUNTERS, [&](pkt_packet *p, time_t now) {
+    return build(TOK_DATED_COUNTERS, [&](pkt_packet *p, time_t now) {
         date_now date;
         msg_hook_counters(now, p->mid, date.s, a, b, c, d, e);
         pkt_add_dated_counters(p, date.s, a, b, c, d, e);
@@ -230,7 +212,7 @@ int msg_build_counters(uint64_t a, uint64_t b, uint16_t c, uint16_t d, uint16_t 
 
 int msg_build_secret(uint16_t cid, const char *text)
 {
-    return build(TOKEN_SECRET, [&](pkt_packet *p, time_t now) {
+    return build(TOK_SECRET, [&](pkt_packet *p, time_t now) {
         date_now date;
         msg_hook_secret(now, p->mid, date.s, cid, text);
         pkt_add_secret(p, date.s, cid, text);
@@ -240,7 +222,7 @@ int msg_build_secret(uint16_t cid, const char *text)
 
 int msg_build_call(uint64_t uid, const char *tel, uint16_t calltime)
 {
-    return build(TOKEN_CALL, [&](pkt_packet *p, time_t now) {
+    return build(TOK_CALL, [&](pkt_packet *p, time_t now) {
         msg_hook_call(now, p->mid, uid, tel, calltime);
         pkt_add_call(p, uid, tel, calltime, now);
         return now;
@@ -249,7 +231,7 @@ int msg_build_call(uint64_t uid, const char *tel, uint16_t calltime)
 
 int msg_build_number_text_uid(const char *number, const char *text, uint64_t uid)
 {
-    return build(TOKEN_NUMBER_TEXT_UID, [&](pkt_packet *p, time_t now) {
+    return build(TOK_NUMBER_TEXT_UID, [&](pkt_packet *p, time_t now) {
         msg_hook_number_text_uid(now, p->mid, number, text, uid);
         pkt_add_number_text_uid(p, number, text, uid, now);
         // The hand-over reads the clock again.
@@ -259,7 +241,7 @@ int msg_build_number_text_uid(const char *number, const char *text, uint64_t uid
 
 int msg_build_number_text(const char *number, const char *text)
 {
-    return build(TOKEN_NUMBER_TEXT, [&](pkt_packet *p, time_t now) {
+    return build(TOK_NUMBER_TEXT, [&](pkt_packet *p, time_t now) {
         msg_hook_number_text(now, p->mid, number, text);
         pkt_add_number_text(p, number, text);
         return now;
@@ -268,7 +250,7 @@ int msg_build_number_text(const char *number, const char *text)
 
 int msg_build_call_token(const char *token, const char *text, uint16_t n)
 {
-    return build(TOKEN_CALL_TOKEN, [&](pkt_packet *p, time_t now) {
+    return build(TOK_CALL_TOKEN, [&](pkt_packet *p, time_t now) {
         msg_hook_call_token(now, p->mid, token, text, n);
         pkt_add_call_token(p, token, text, n);
         fprintf(stderr, "GCALL IN TOKEN %s %s %i", printable(token), printable(text), int(n));

@@ -21,6 +21,18 @@ inline constexpr uint8_t PKT_MARKER = 0x7E;
 inline constexpr uint8_t PKT_HDR_SIZE = 16;
 inline constexpr uint32_t PKT_MAX_SIZE = 65535;
 
+// The device id of a Bluetooth device, as a number (the packet holds it big-endian): 0x0008 and
+// the address, most significant byte first. addr is the address as the Bluetooth stack keeps
+// it, least significant byte first.
+inline constexpr uint64_t PKT_ID_BT = 0x0008;
+constexpr uint64_t pkt_device_id_bt(const uint8_t addr[6])
+{
+    uint64_t id = PKT_ID_BT;
+    for (int i = 5; i >= 0; i--)
+        id = id << 8 | addr[i];
+    return id;
+}
+
 struct pkt_buf {
     uint8_t *data; // the whole packet, header to trailer; owned
     uint32_t len;  // the header's Len: token bytes + 2

@@ -6,6 +6,7 @@
 // prints no line; a field found by a comma search that is not there prints as empty text, and a
 // number without all its bytes as 0.
 #include "proto/pkt.h"
+#include "proto/tok_wire.h"
 
 #include "core/log.h"
 #include "core/obj.h"
@@ -45,6 +46,7 @@ struct payload {
 
     explicit payload(const pkt_token *t) : p(t->data), n(t->data ? t->len : 0) {}
     bool has(size_t off, size_t size) const { return off + size <= n; }
+    bool has(tok_field f) const { return has(f.off, f.size); }
     const char *text(size_t off) const
     {
         return off < n ? reinterpret_cast<const char *>(p + off) : "";
@@ -67,6 +69,10 @@ struct payload {
     uint16_t u16_or_0(size_t off) const { return has(off, 2) ? be16_get(p + off) : 0; }
     uint32_t u32_or_0(size_t off) const { return has(off, 4) ? be32_get(p + off) : 0; }
     uint64_t u64_or_0(size_t off) const { return has(off, 8) ? be64_get(p + off) : 0; }
+    // Fixed fields, for a payload already known to hold them.
+    uint16_t u16(tok_field f) const { return be16_get(p + f.off); }
+    uint32_t u32(tok_field f) const { return be32_get(p + f.off); }
+    uint64_t u64(tok_field f) const { return be64_get(p + f.off); }
 };
 
 // A NUL-terminated copy of the payload, cut into texts by writing NULs over its commas.
@@ -85,13 +91,13 @@ struct work_copy {
     work_copy &operator=(const work_copy &) = delete;
 };
 
-// The 12-character date at the start of a record.
+// The date at the start of a record.
 struct date_text {
-    char s[13];
+    char s[TOK_DATE_LEN + 1];
     explicit date_text(const payload &pl)
     {
-        memcpy(s, pl.p, 12);
-        s[12] = '\0';
+        memcpy(s, pl.p + TOK_DATE_FIELD.off, TOK_DATE_LEN);
+        s[TOK_DATE_LEN] = '\0';
     }
 };
 
@@ -103,59 +109,70 @@ void log_token(const pkt_token *t)
     auto len = int16_t(t->len);
 
     switch (t->id) {
-    case 1:
-    case 37:
-    case 53:
+    case TOK_TEXT_A:
+    case TOK_TEXT_B:
+    case TOK_TEXT_C:
         log_message("ID %hhi OP %hhi L: %hi PL: %s\n", id, op, len, pl.text(0));
         break;
-    case 6:
-        if (pl.has(40, 2))
+    case TOK_PROCESS_RECORD: {
+        using L = tok_process_record_layout;
+        if (pl.has(L::cred))
             log_message("ID %hhi OP %hhi L: %hi PL: Date:%s PID:%lli GID:%lli UID:%lli CRED:%i\n",
-                        id, op, len, date_text(pl).s, (long long)be64_get(pl.p + 13),
-                        (long long)be64_get(pl.p + 22), (long long)be64_get(pl.p + 31),
-                        int(be16_get(pl.p + 40)));
+                        id, op, len, date_text(pl).s, (long long)pl.u64(L::pid),
+                        (long long)pl.u64(L::gid), (long long)pl.u64(L::uid), int(pl.u16(L::cred)));
         break;
-    case 7:
-        if (pl.has(13, 2))
+    }
+    case TOK_SECRET: {
+        using L = tok_secret_layout;
+        if (pl.has(L::cid))
             log_message("ID %hhi OP %hhi L: %hi PL: Date:%s CID:%hi Secret:%s\n", id, op, len,
-                        date_text(pl).s, int16_t(be16_get(pl.p + 13)), pl.text(16));
+                        date_text(pl).s, int16_t(pl.u16(L::cid)), pl.text(L::text));
         break;
-    case 8:
-        if (pl.has(0, 1)) {
+    }
+    case TOK_EVENT: {
+        using L = tok_code_text_layout;
+        if (pl.has(L::code)) {
             work_copy w(pl);
             if (!w.s)
                 break;
-            size_t c = pl.last_comma(2);
+            size_t c = pl.last_comma(L::text);
             uint32_t num = 0;
             if (c < pl.n) {
                 w.s[c] = '\0';
                 num = pl.u32_or_0(c + 1);
             }
-            log_message("ID %hhi OP %hhi L: %hi PL: %i,%s,%li\n", id, op, len, int(pl.p[0]),
-                        pl.n > 2 ? w.s + 2 : "", long(num));
+            log_message("ID %hhi OP %hhi L: %hi PL: %i,%s,%li\n", id, op, len,
+                        int(pl.p[L::code.off]), pl.n > L::text ? w.s + L::text : "", long(num));
         }
         break;
-    case 9:
-    case 56:
-        if (pl.has(0, 1))
-            log_message("ID %hhi OP %hhi L: %hi PL: %hhu,%s\n", id, op, len, pl.p[0], pl.text(2));
+    }
+    case TOK_INFO:
+    case TOK_REPORT: {
+        using L = tok_code_text_layout;
+        if (pl.has(L::code))
+            log_message("ID %hhi OP %hhi L: %hi PL: %hhu,%s\n", id, op, len, pl.p[L::code.off],
+                        pl.text(L::text));
         break;
-    case 13:
-        if (pl.has(0, 8)) {
+    }
+    case TOK_CALL: {
+        using L = tok_call_layout;
+        if (pl.has(L::uid)) {
             work_copy w(pl);
             if (!w.s)
                 break;
-            size_t c = pl.first_comma(9);
+            size_t c = pl.first_comma(L::tel);
             uint16_t calltime = 0;
             if (c < pl.n) {
                 w.s[c] = '\0';
                 calltime = pl.u16_or_0(c + 1);
             }
             log_message("ID %hhi OP %hhi L: %hi PL: UID:%lli TEL:%s CALLTIME:%i\n", id, op, len,
-                        (long long)be64_get(pl.p), pl.n > 9 ? w.s + 9 : "", int(calltime));
+                        (long long)pl.u64(L::uid), pl.n > L::tel ? w.s + L::tel : "",
+                        int(calltime));
         }
         break;
-    case 14: {
+    }
+    case TOK_NUMBER_TEXT_UID: {
         work_copy w(pl);
         if (!w.s)
             break;
@@ -173,7 +190,7 @@ void log_token(const pkt_token *t)
                     (unsigned long long)uid);
         break;
     }
-    case 39: {
+    case TOK_NUMBER_TEXT: {
         work_copy w(pl);
         if (!w.s)
             break;
@@ -186,20 +203,24 @@ void log_token(const pkt_token *t)
         log_message("ID %hhi OP %hhi L: %hi Number: %s Text: %s\n", id, op, len, w.s, text);
         break;
     }
-    case 50:
+    case TOK_BARE:
         log_message("ID %hhi OP %hhi\n", id, op);
         break;
-    case 65:
-        if (pl.has(14, 4))
-            log_message("UID:%lli OLD REM:%i NEW REM: %i\n", (long long)be64_get(pl.p),
-                        int(int32_t(be32_get(pl.p + 9))), int(int32_t(be32_get(pl.p + 14))));
+    case TOK_REMAINDER: {
+        using L = tok_remainder_layout;
+        if (pl.has(L::remainder))
+            log_message("UID:%lli OLD REM:%i NEW REM: %i\n", (long long)pl.u64(L::uid),
+                        int(int32_t(pl.u32(L::masked))), int(int32_t(pl.u32(L::remainder))));
         break;
-    case 67:
-        if (pl.has(16, 2))
+    }
+    case TOK_DATED_PAIR: {
+        using L = tok_dated_pair_layout;
+        if (pl.has(L::b))
             log_message("ID %hhi OP %hhi L: %hi PL: Date %s ID:%hu CMD: %hu\n", id, op, len,
-                        date_text(pl).s, be16_get(pl.p + 13), be16_get(pl.p + 16));
+                        date_text(pl).s, pl.u16(L::a), pl.u16(L::b));
         break;
-    default:
+    }
+    default: // TOK_CALL_TOKEN, TOK_DESCRIPTOR, TOK_DATED_COUNTERS and unknown ids: no line
         break;
     }
 }

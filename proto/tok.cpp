@@ -4,6 +4,7 @@
 #include "proto/tok.h"
 
 #include "proto/pkt_impl.h"
+#include "proto/tok_wire.h"
 
 #include "core/obj.h"
 #include "core/util.h"
@@ -17,7 +18,6 @@ namespace
 {
 
 constexpr uint8_t comma = ',';
-constexpr size_t date_len = 12;
 
 // Where a field goes: at at, or behind a comma written at the cursor.
 uint8_t *field_start(uint8_t **cursor, uint8_t *at)
@@ -68,6 +68,20 @@ struct payload {
     void be16(uint16_t v) { number(tok_put_be16, v); }
     void be32(uint32_t v) { number(tok_put_be32, v); }
     void be64(uint64_t v) { number(tok_put_be64, v); }
+    // A fixed field of a layout: the value must be exactly as wide as the field.
+    template <tok_field F, class T>
+    void field(T v)
+    {
+        static_assert(F.size == sizeof(T), "the value is not as wide as its field");
+        if constexpr (sizeof(T) == 1)
+            u8(v);
+        else if constexpr (sizeof(T) == 2)
+            be16(v);
+        else if constexpr (sizeof(T) == 4)
+            be32(v);
+        else
+            be64(v);
+    }
     int add_to(pkt_packet *p, uint8_t id, uint8_t op) const
     {
         return ok && p ? pkt_add_token(p, id, op, buf, uint16_t(size())) : 0;
@@ -76,7 +90,7 @@ struct payload {
 
 // The 12-character local-time date of when; empty when the time cannot be converted.
 struct date_of {
-    char s[date_len + 1];
+    char s[TOK_DATE_LEN + 1];
     explicit date_of(time_t when)
     {
         struct tm tm;
@@ -124,7 +138,7 @@ void tok_put_u8(uint8_t **cursor, uint8_t value, uint8_t *at)
 int pkt_add_code_text(pkt_packet *p, uint8_t id, uint8_t op, uint8_t code, const char *text)
 {
     payload<512> pl;
-    pl.u8(code);
+    pl.field<tok_code_text_layout::code>(code);
     pl.text(text);
     return pl.add_to(p, id, op);
 }
@@ -138,7 +152,7 @@ int pkt_add_code_text_num(pkt_packet *p, uint8_t id, uint8_t op, uint8_t code, c
                           uint32_t n)
 {
     payload<128> pl;
-    pl.u8(code);
+    pl.field<tok_code_text_layout::code>(code);
     pl.text(text);
     pl.be32(n);
     return pl.add_to(p, id, op);
@@ -146,7 +160,7 @@ int pkt_add_code_text_num(pkt_packet *p, uint8_t id, uint8_t op, uint8_t code, c
 
 void pkt_add_status(pkt_packet *p, uint8_t code, int ok)
 {
-    pkt_add_code_text(p, 56, 2, code, ok ? "OK" : "ERROR");
+    pkt_add_code_text(p, TOK_REPORT, TOK_REPORT_OP, code, ok ? "OK" : "ERROR");
 }
 
 void pkt_add_id_text(pkt_packet *p, uint8_t id, uint8_t op, uint8_t code)
@@ -164,33 +178,36 @@ void pkt_add_process_record(pkt_packet *p, const char *date, const pkt_process_i
 {
     if (!info)
         return;
+    using L = tok_process_record_layout;
     payload<128> pl;
     pl.text(date);
-    pl.be64(uint64_t(info->pid));
-    pl.be64(uint64_t(info->gid));
-    pl.be64(uint64_t(info->uid));
-    pl.be16(info->cred);
+    pl.field<L::pid>(uint64_t(info->pid));
+    pl.field<L::gid>(uint64_t(info->gid));
+    pl.field<L::uid>(uint64_t(info->uid));
+    pl.field<L::cred>(info->cred);
     if (info->text)
         pl.text(info->text);
-    (void)pl.add_to(p, 6, 1);
+    (void)pl.add_to(p, TOK_PROCESS_RECORD, TOK_RECORD_OP);
 }
 
 void pkt_add_remainder(pkt_packet *p, uint64_t uid, uint32_t remainder)
 {
+    using L = tok_remainder_layout;
     payload<128> pl;
-    pl.be64(uid);
-    pl.be32(remainder & 0xF0FFFFFF);
-    pl.be32(remainder);
-    (void)pl.add_to(p, 65, 1);
+    pl.field<L::uid>(uid);
+    pl.field<L::masked>(uint32_t(remainder & 0xF0FFFFFF));
+    pl.field<L::remainder>(remainder);
+    (void)pl.add_to(p, TOK_REMAINDER, TOK_RECORD_OP);
 }
 
 void pkt_add_dated_pair(pkt_packet *p, time_t when, uint16_t a, uint16_t b)
 {
+    using L = tok_dated_pair_layout;
     payload<128> pl;
     pl.text(date_of(when).s);
-    pl.be16(a);
-    pl.be16(b);
-    (void)pl.add_to(p, 67, 1);
+    pl.field<L::a>(a);
+    pl.field<L::b>(b);
+    (void)pl.add_to(p, TOK_DATED_PAIR, TOK_RECORD_OP);
 }
 
 void pkt_add_dated_counters(pkt_packet *p, const char *date, uint64_t a, uint64_t b, uint16_t c,
@@ -203,26 +220,26 @@ void pkt_add_dated_counters(pkt_packet *p, const char *date, uint64_t a, uint64_
     pl.be16(c);
     pl.be16(d);
     pl.be16(e);
-    (void)pl.add_to(p, 104, 1);
+    (void)pl.add_to(p, TOK_DATED_COUNTERS, TOK_RECORD_OP);
 }
 
 void pkt_add_secret(pkt_packet *p, const char *date, uint16_t cid, const char *text)
 {
     payload<128> pl;
     pl.text(date);
-    pl.be16(cid);
+    pl.field<tok_secret_layout::cid>(cid);
     pl.text(text);
-    (void)pl.add_to(p, 7, 1);
+    (void)pl.add_to(p, TOK_SECRET, TOK_RECORD_OP);
 }
 
 void pkt_add_call(pkt_packet *p, uint64_t uid, const char *tel, uint16_t calltime, time_t when)
 {
     payload<128> pl;
-    pl.be64(uid);
+    pl.field<tok_call_layout::uid>(uid);
     pl.text(tel);
     pl.be16(calltime);
     pl.text(date_of(when).s);
-    (void)pl.add_to(p, 13, 1);
+    (void)pl.add_to(p, TOK_CALL, TOK_RECORD_OP);
 }
 
 void pkt_add_number_text(pkt_packet *p, const char *number, const char *text)
@@ -230,7 +247,7 @@ void pkt_add_number_text(pkt_packet *p, const char *number, const char *text)
     payload<200> pl;
     pl.text(number);
     pl.text(text);
-    (void)pl.add_to(p, 39, 1);
+    (void)pl.add_to(p, TOK_NUMBER_TEXT, TOK_RECORD_OP);
 }
 
 void pkt_add_call_token(pkt_packet *p, const char *token, const char *text, uint16_t n)
@@ -241,7 +258,7 @@ void pkt_add_call_token(pkt_packet *p, const char *token, const char *text, uint
     pl.text(token);
     pl.text(text);
     pl.text(digits);
-    (void)pl.add_to(p, 54, 1);
+    (void)pl.add_to(p, TOK_CALL_TOKEN, TOK_RECORD_OP);
 }
 
 void pkt_add_number_text_uid(pkt_packet *p, const char *number, const char *text, uint64_t uid,
@@ -252,7 +269,7 @@ void pkt_add_number_text_uid(pkt_packet *p, const char *number, const char *text
     pl.text(text);
     pl.be64(uid);
     pl.text(date_of(when).s);
-    (void)pl.add_to(p, 14, 1);
+    (void)pl.add_to(p, TOK_NUMBER_TEXT_UID, TOK_RECORD_OP);
 }
 
 void pkt_add_decimal(pkt_packet *p, uint8_t id, uint8_t op, int code, pkt_decimal *decimal)
@@ -279,7 +296,8 @@ pkt_token *tok_create_descriptor(const char *s1, const char *s2, const char *s3,
     for (const char *s :
          {s1, s2, s3, s4, static_cast<const char *>(na), static_cast<const char *>(nb), s5, s6})
         pl.text(s);
-    return pl.ok ? tok_create(100, 1, pl.buf, uint16_t(pl.size()), 0) : nullptr;
+    return pl.ok ? tok_create(TOK_DESCRIPTOR, TOK_RECORD_OP, pl.buf, uint16_t(pl.size()), 0)
+                 : nullptr;
 }
 
 pkt_decimal *pkt_decimal_create(int units, int thousandths)

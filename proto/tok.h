@@ -8,6 +8,7 @@
 #pragma once
 
 #include "proto/pkt.h"
+#include "proto/tok_wire.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -43,7 +44,7 @@ int pkt_add_code_text(pkt_packet *p, uint8_t id, uint8_t op, uint8_t code, const
 int pkt_add_code_text_opt(pkt_packet *p, uint8_t id, uint8_t op, uint8_t code, const char *text);
 int pkt_add_code_text_num(pkt_packet *p, uint8_t id, uint8_t op, uint8_t code, const char *text,
                           uint32_t n);
-// Token 56/2: code, "OK" or "ERROR".
+// A TOK_REPORT token: code, "OK" or "ERROR".
 void pkt_add_status(pkt_packet *p, uint8_t code, int ok);
 // Code and the packet's own device id as 16 upper-case hex digits.
 void pkt_add_id_text(pkt_packet *p, uint8_t id, uint8_t op, uint8_t code);
@@ -61,7 +62,7 @@ void pkt_add_number_text_uid(pkt_packet *p, const char *number, const char *text
                              time_t when);
 // Releases the decimal in any case.
 void pkt_add_decimal(pkt_packet *p, uint8_t id, uint8_t op, int code, pkt_decimal *decimal);
-// A lone token 100/1 (index 0) that belongs to no packet; null on failure.
+// A lone TOK_DESCRIPTOR token (index 0) that belongs to no packet; null on failure.
 [[nodiscard]] pkt_token *tok_create_descriptor(const char *s1, const char *s2, const char *s3,
                                                const char *s4, int a, int b, const char *s5,
                                                const char *s6);

@@ -4,6 +4,7 @@
 #include "core/obj.h"
 #include "core/thr.h"
 #include "link/link.h"
+#include "proto/pkt.h"
 #include "station/bt_addr.h"
 #include "station/bt_device.h"
 #include "station/bt_seam.h"
@@ -170,11 +171,9 @@ void bttest_finish_cb(void *p)
         report = job->paired || dev->last_seen <= now - report_age;
     }
     if (report) {
-        log_message("Device report ID: 0008%04x%08x PAIRED: %s OBR: %s\n",
-                    unsigned(job->addr[5] << 8 | job->addr[4]),
-                    unsigned(job->addr[3]) << 24 | unsigned(job->addr[2]) << 16 |
-                        unsigned(job->addr[1]) << 8 | unsigned(job->addr[0]),
-                    job->paired ? "OK" : "ERROR", job->obr ? "OK" : "ERROR");
+        log_message("Device report ID: %016lx PAIRED: %s OBR: %s\n",
+                    (unsigned long)pkt_device_id_bt(job->addr), job->paired ? "OK" : "ERROR",
+                    job->obr ? "OK" : "ERROR");
         settle_reported(dev, job->obr);
         link_send_device_report(dev, job->paired, job->obr);
     }
