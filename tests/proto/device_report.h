@@ -17,8 +17,8 @@ inline pkt_packet *make_report()
     memcpy(p->id, report_id_bytes, sizeof report_id_bytes);
     p->cmd = -3;
     p->mid = 0x1234;
-    pkt_add_id_text(p, 56, 2, 6);
-    pkt_add_code_text_opt(p, 56, 2, 7, "00:11:22:33:AB:CD");
+    pkt_add_id_text(p, TOK_REPORT, TOK_REPORT_OP, 6);
+    pkt_add_code_text_opt(p, TOK_REPORT, TOK_REPORT_OP, 7, "00:11:22:33:AB:CD");
     pkt_add_status(p, 40, 1);
     pkt_add_status(p, 41, 1);
     return p;
