@@ -6,6 +6,7 @@
 #include "link/link.h"
 #include "link/link_impl.h"
 
+#include "core/clk.h"
 #include "core/log.h"
 #include "core/obj.h"
 #include "link/msg.h"
@@ -48,7 +49,7 @@ int link_send_entry(dns_resolver *resolver, link_state *link, pendq_entry *entry
 {
     if (!link || !entry)
         return -1;
-    time_t now = time(nullptr);
+    time_t now = clk_now();
     if (!link_get_address(link, nullptr, 0)) {
         (void)link_note_failure(1, 0);
         if (link_resolve_server(resolver, link) < 0 || !link_get_address(link, nullptr, 0))
@@ -115,7 +116,7 @@ int link_transmit_entry(link_state *link, pendq_entry *entry, link_connect_fn on
     {
         obj_guard g(entry);
         // A failed connect restarts the resend clock too.
-        entry->last_send = time(nullptr);
+        entry->last_send = clk_now();
         packet = entry->packet;
         cmd = packet ? packet->cmd : 0;
     }

@@ -6,6 +6,7 @@
 #include "link/link.h"
 #include "link/link_impl.h"
 
+#include "core/clk.h"
 #include "core/log.h"
 #include "core/obj.h"
 #include "transport/sock.h"
@@ -82,7 +83,7 @@ link_state *link_get()
             link = static_cast<link_state *>(obj_alloc(sizeof(link_state), link_destroy));
             if (!link)
                 return nullptr;
-            link->keepalive = time(nullptr) + FIRST_KEEPALIVE;
+            link->keepalive = clk_now() + FIRST_KEEPALIVE;
             slot.store(link, std::memory_order_release);
         }
     }
@@ -194,7 +195,7 @@ void link_refresh_keepalive()
     if (!link)
         return;
     obj_guard g(link.get());
-    link->keepalive = time(nullptr) + KEEPALIVE;
+    link->keepalive = clk_now() + KEEPALIVE;
 }
 
 int link_check_keepalive(time_t now)

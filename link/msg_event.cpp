@@ -4,6 +4,7 @@
 #include "link/msg_event.h"
 #include "link/msg_event_private.h"
 
+#include "core/clk.h"
 #include "core/obj.h"
 #include "core/tbl.h"
 #include "core/util.h"
@@ -79,7 +80,7 @@ int by_sent(int8_t sent)
 template <class Fill>
 int build(uint8_t token_id, Fill fill)
 {
-    time_t now = time(nullptr);
+    time_t now = clk_now();
     pkt_packet *p = msg_create(MSG_CMD_EVENT);
     if (!p)
         return -1;
@@ -235,7 +236,7 @@ int msg_build_number_text_uid(const char *number, const char *text, uint64_t uid
         msg_hook_number_text_uid(now, p->mid, number, text, uid);
         pkt_add_number_text_uid(p, number, text, uid, now);
         // The hand-over reads the clock again.
-        return time(nullptr);
+        return clk_now();
     });
 }
 

@@ -6,6 +6,7 @@
 // thread that submits or receives.
 #include "link/pendq.h"
 
+#include "core/clk.h"
 #include "core/log.h"
 #include "core/obj.h"
 #include "core/tbl.h"
@@ -128,7 +129,7 @@ void pendq_submit(pkt_packet *packet, pendq_reply_fn reply, uint32_t kind, void 
     }
     if (kind == PENDQ_SEND_ONCE)
         e->attempts = 1;
-    e->last_send = time(nullptr);
+    e->last_send = clk_now();
     // Entered before it is sent, so that a reply arriving during the send finds it.
     if (t)
         (void)tbl_add(t, e.get());
@@ -150,7 +151,7 @@ int pendq_pump(link_state *link)
     while (auto *e = static_cast<pendq_entry *>(tbl_iter_next(it))) {
         dns_resolver *resolver = link_resolver_peek();
         int refs = obj_refcount(e);
-        time_t now = time(nullptr);
+        time_t now = clk_now();
         outcome o;
         {
             obj_guard g(e);

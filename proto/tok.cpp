@@ -6,6 +6,7 @@
 #include "proto/pkt_impl.h"
 #include "proto/tok_wire.h"
 
+#include "core/clk.h"
 #include "core/obj.h"
 #include "core/util.h"
 
@@ -327,7 +328,7 @@ float pkt_decimal_format(const pkt_decimal *d, char *buf, size_t size)
 
 char *pkt_format_date_now(char *buf, size_t size)
 {
-    date_of now(time(nullptr));
+    date_of now(clk_now());
     if (size)
         snprintf(buf, size, "%s", now.s);
     return buf;

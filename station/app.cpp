@@ -1,5 +1,6 @@
 #include "station/app.h"
 
+#include "core/clk.h"
 #include "core/log.h"
 #include "core/obj.h"
 #include "core/thr.h"
@@ -47,7 +48,7 @@ int tear_down(app_ctx *ctx)
 uint32_t check_window(app_ctx *ctx)
 {
     obj_guard g(ctx);
-    int64_t now = bt_seam_get()->time(nullptr);
+    int64_t now = clk_now();
     if (ctx->last_web + scan_window < now) {
         if (ctx->scanning == 1) {
             log_message("Scaning Timeout\n");
@@ -149,7 +150,7 @@ int app_run(int display, int port, const char *log_path)
     const bt_seam *bt = bt_seam_get();
     int dev_id;
     do {
-        bt->sleep(1);
+        clk_sleep(1);
         dev_id = bt->hci_get_route(nullptr);
     } while (dev_id < 0);
     int dd = bt->hci_open_dev(dev_id);
@@ -172,14 +173,14 @@ void app_scan_pass(app_ctx *ctx, int dev_id, int dd, int display)
 {
     const bt_seam *bt = bt_seam_get();
     if (!check_window(ctx)) {
-        bt->sleep(closed_pause);
+        clk_sleep(closed_pause);
         return;
     }
     auto *results = static_cast<inquiry_info *>(ctx->inquiry);
     int n = bt->hci_inquiry(dev_id, inquiry_length, BT_INQUIRY_MAX, nullptr, &results,
                             IREQ_CACHE_FLUSH);
     if (n < 0) {
-        bt->sleep(failed_pause);
+        clk_sleep(failed_pause);
         return;
     }
     if (n > BT_INQUIRY_MAX)

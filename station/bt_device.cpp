@@ -2,6 +2,7 @@
 // search block it for as long as the adapter and the device take.
 #include "station/bt_device.h"
 
+#include "core/clk.h"
 #include "core/log.h"
 #include "core/obj.h"
 #include "station/bt_addr.h"
@@ -122,7 +123,7 @@ int bt_device_seen(int dd, app_ctx *ctx, const void *response)
     inquiry_info info;
     static_assert(sizeof info == BT_INQUIRY_RESULT_SIZE);
     memcpy(&info, response, sizeof info);
-    int64_t now = bt_seam_get()->time(nullptr);
+    int64_t now = clk_now();
 
     if (bt_device *known = find_known(ctx, info.bdaddr.b)) {
         auto hold = obj_ref<bt_device>::retain(known);

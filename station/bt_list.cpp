@@ -3,8 +3,8 @@
 // time. No entry's lock is held across bttest_start, which retains the entry.
 #include "station/bt_device.h"
 
+#include "core/clk.h"
 #include "core/obj.h"
-#include "station/bt_seam.h"
 #include "station/bttest.h"
 #include "ui/tui.h"
 
@@ -155,7 +155,7 @@ int bt_devices_update(app_ctx *ctx, int changes, int draw)
     int drawn = -1; // -1: no redraw
     {
         obj_guard g(ctx);
-        int64_t now = bt_seam_get()->time(nullptr);
+        int64_t now = clk_now();
         for (bt_device *dev = ctx->devices; dev; dev = dev->next)
             count += age_entry(dev, now);
         count += remove_and_order(ctx);

@@ -50,9 +50,6 @@ constexpr bt_seam real_seam = {
     .sdp_close = sdp_close,
     .socket = ::socket,
     .connect = ::connect,
-    .time = ::time,
-    .sleep = ::sleep,
-    .usleep = ::usleep,
 };
 
 std::atomic<const bt_seam *> current{&real_seam};

@@ -1,4 +1,4 @@
-// The station's only way to the adapter, the kernel's Bluetooth sockets and the clock.
+// The station's only way to the adapter and the kernel's Bluetooth sockets.
 //
 // One table of function pointers; the default table calls libbluetooth, the kernel and libc.
 // Everything above it (the SDP record walk on sdp_record_t lists, ba2str, poll, recv and close
@@ -11,9 +11,7 @@
 #include <bluetooth/hci_lib.h>
 #include <bluetooth/sdp.h>
 #include <bluetooth/sdp_lib.h>
-#include <ctime>
 #include <sys/socket.h>
-#include <unistd.h>
 
 struct bt_seam {
     int (*hci_get_route)(bdaddr_t *bdaddr);
@@ -29,10 +27,6 @@ struct bt_seam {
     // The RFCOMM socket of a device test and its connect.
     int (*socket)(int domain, int type, int protocol);
     int (*connect)(int fd, const struct sockaddr *addr, socklen_t len);
-    // The clock of the scan loop, the list pass and the test's exit step, and their pauses.
-    time_t (*time)(time_t *t);
-    unsigned (*sleep)(unsigned seconds);
-    int (*usleep)(useconds_t usec);
 };
 
 const bt_seam *bt_seam_get();

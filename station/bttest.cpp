@@ -1,5 +1,6 @@
 #include "station/bttest.h"
 
+#include "core/clk.h"
 #include "core/log.h"
 #include "core/obj.h"
 #include "core/thr.h"
@@ -36,7 +37,6 @@ uint32_t le32(const uint8_t *b)
 // Waits for the device's data until it comes, the connection ends or the pass says stop.
 void read_device(bttest_job *job, int sock, const char *addr_text)
 {
-    const bt_seam *bt = bt_seam_get();
     while (!(bt_device_flags(job->device) & BT_DEV_STOP)) {
         pollfd p = {sock, POLLIN, 0};
         int r = poll(&p, 1, 100);
@@ -45,7 +45,7 @@ void read_device(bttest_job *job, int sock, const char *addr_text)
         if (r == 0 || p.revents == 0)
             continue;
         // Let the rest of a short burst arrive.
-        bt->usleep(100000);
+        clk_usleep(100000);
         uint8_t buf[8] = {};
         ssize_t n = recv(sock, buf, sizeof buf, MSG_DONTWAIT);
         if (n <= 0) {
@@ -164,7 +164,7 @@ void bttest_finish_cb(void *p)
 {
     auto *job = static_cast<bttest_job *>(p);
     bt_device *dev = job->device;
-    int64_t now = bt_seam_get()->time(nullptr);
+    int64_t now = clk_now();
     bool report;
     {
         obj_guard g(dev);

@@ -9,6 +9,8 @@
 // entry, service, then the log.
 #pragma once
 
+#include "core/clk.h"
+
 #include <cstdint>
 
 struct MHD_Daemon;
@@ -18,9 +20,16 @@ struct app_ctx {
     bt_device *devices; // head of the device list; the list holds one reference per entry
     void *inquiry;      // room for 255 inquiry results of 14 bytes, reused by every inquiry
     MHD_Daemon *web;    // the web server, when it runs
-    int64_t last_web;   // time of the last scan-page load (seconds since the epoch)
+    int64_t last_web;   // time of the last scan-page load (the process clock's seconds)
     uint32_t scanning;  // 1 while the scan window is open
 };
+
+// Stamps a scan-page load on the process clock; the caller holds the context's lock. The scan
+// page and a simulated operator stamp through it alike.
+inline void app_ctx_mark_web(app_ctx *ctx)
+{
+    ctx->last_web = int64_t(clk_now());
+}
 
 struct bt_service {
     char *text; // "\t<name> [0x<handle>] RFCOMM <channel>\n"

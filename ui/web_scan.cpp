@@ -4,7 +4,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 
 namespace
 {
@@ -120,7 +119,7 @@ ssize_t web_scan_reader_cb(void *p, uint64_t pos, char *buf, size_t max)
         if (ctx && obj_retain(ctx) > 0) {
             obj_lock(ctx);
             st->held = 1;
-            ctx->last_web = int64_t(time(nullptr));
+            app_ctx_mark_web(ctx);
             if (ctx->devices && obj_retain(ctx->devices) > 0)
                 st->cursor = ctx->devices;
         } else {

@@ -83,7 +83,7 @@ int main()
         sim_radio radio(s);
         auto *ctx = static_cast<app_ctx *>(obj_alloc(sizeof(app_ctx), app_ctx_destroy));
         ctx->inquiry = obj_alloc(BT_INQUIRY_MAX * BT_INQUIRY_RESULT_SIZE, nullptr);
-        ctx->last_web = radio.now();
+        app_ctx_mark_web(ctx);
         sample a = measure(ctx, radio);
         radio.advance(5);
         sample b = measure(ctx, radio);

@@ -6,6 +6,7 @@
 #include "tests/link/service.h"
 #include "tests/proto/proto_fixture.h"
 
+#include "core/clk.h"
 #include "core/log.h"
 #include "core/obj.h"
 #include "link/link.h"
@@ -61,22 +62,15 @@ inline uint8_t long_failures(link_state *link)
     return link->long_failures;
 }
 
-// Makes an entry's last send that many seconds old. The pump reads whole seconds, so this waits
-// for the early part of a second first: a tick between here and the pump would add one.
+// Makes an entry's last send that many seconds old on the process clock. Exact under a
+// held_clock: no second passes between here and the pump.
 inline bool set_age(uint16_t mid, time_t seconds)
 {
-    timespec ts{};
-    clock_gettime(CLOCK_REALTIME, &ts);
-    if (ts.tv_nsec < 20'000'000 || ts.tv_nsec > 500'000'000) {
-        long to_next = ts.tv_nsec < 20'000'000 ? 0 : 1'000'000'000;
-        timespec rest{0, to_next + 20'000'000 - ts.tv_nsec};
-        nanosleep(&rest, nullptr);
-    }
     pendq_entry *e = pendq_find(mid);
     if (!e)
         return false;
     obj_lock(e);
-    e->last_send = time(nullptr) - seconds;
+    e->last_send = clk_now() - seconds;
     obj_unlock(e);
     obj_release(e);
     return true;

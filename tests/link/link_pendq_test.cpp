@@ -1,5 +1,6 @@
-// The pending table and its pump, against a service that never answers. Send times are set back
-// instead of waiting for minutes.
+// The pending table and its pump, against a service that never answers. The process clock is
+// held and send times are set back instead of waiting for minutes.
+#include "tests/common/test_clock.h"
 #include "tests/link/link_fixture.h"
 
 #include <gtest/gtest.h>
@@ -13,6 +14,8 @@ using link_test::make_packet;
 using link_test::set_age;
 
 struct Pump : link_test::link_fixture {
+    held_clock clock;
+
     void submit(int8_t cmd, uint16_t mid, uint32_t kind, pendq_reply_fn reply = nullptr)
     {
         pkt_packet *p = make_packet(cmd, mid);

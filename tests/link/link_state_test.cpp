@@ -56,7 +56,7 @@ bool closed(sock_socket *s)
     std::vector<link_state *> got(N);
     std::vector<dns_resolver *> resolvers(N);
     std::barrier start(N);
-    time_t before = time(nullptr);
+    time_t before = clk_now();
     std::vector<std::thread> threads;
     for (int i = 0; i < N; i++)
         threads.emplace_back([&, i] {
@@ -66,7 +66,7 @@ bool closed(sock_socket *s)
         });
     for (std::thread &t : threads)
         t.join();
-    time_t after = time(nullptr);
+    time_t after = clk_now();
     for (int i = 0; i < N; i++)
         if (!got[size_t(i)] || got[size_t(i)] != got[0] || !resolvers[size_t(i)] ||
             resolvers[size_t(i)] != resolvers[0])

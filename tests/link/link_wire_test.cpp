@@ -183,7 +183,7 @@ TEST_P(PollExchange, ReplyToThePoll)
     const poll_case &c = GetParam();
     service->set_script(reply_once(c.reply, c.tokens ? reply_tokens : bytes{}));
     // Once reset to a fresh deadline, the reply must move it on.
-    time_t before = time(nullptr);
+    time_t before = clk_now();
     {
         obj_guard g(link);
         link->keepalive = 1;

@@ -1,6 +1,7 @@
 // The event and status messages: the result tables of their callbacks, what each sender puts on
 // the wire at the test service and when it goes, and the builders, which hand their message over
 // without sending it.
+#include "tests/common/test_clock.h"
 #include "tests/link/link_fixture.h"
 
 #include "link/msg.h"
@@ -379,6 +380,7 @@ TEST_F(Events, BuildersHandTheirMessageOverAndSendNothing)
         {"call token without texts", [] { return msg_build_call_token(nullptr, nullptr, 1); }, 54,
          false, nullptr},
     };
+    held_clock clock;
     msg_set_submit_observer(observe);
     ::testing::internal::CaptureStderr();
     for (const build_case &c : cases) {
@@ -400,11 +402,10 @@ TEST_F(Events, BuildersHandTheirMessageOverAndSendNothing)
         EXPECT_EQ(t[0]->id, c.token_id);
         EXPECT_EQ(t[0]->op, 1);
         bytes got(t[0]->data, t[0]->data + t[0]->len);
-        // The date is read apart from the hook's time: a second may pass in between.
-        bool matched = false;
-        for (time_t d = -1; d <= 1 && !matched; d++)
-            matched = got == c.payload(text(date_of(seen[0].when + d)));
-        EXPECT_TRUE(matched) << "payload of " << got.size() << " bytes";
+        // The date and the hook's time come from the one clock, held here.
+        EXPECT_EQ(seen[0].when, clock.now());
+        EXPECT_TRUE(got == c.payload(text(date_of(clock.now()))))
+            << "payload of " << got.size() << " bytes";
     }
     std::string err = ::testing::internal::GetCapturedStderr();
     msg_set_submit_observer(nullptr);

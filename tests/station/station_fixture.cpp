@@ -78,7 +78,7 @@ void station_fixture::start(const std::string &scenario)
 void station_fixture::open_window()
 {
     obj_guard g(ctx);
-    ctx->last_web = radio->now();
+    app_ctx_mark_web(ctx);
 }
 
 void station_fixture::pass()

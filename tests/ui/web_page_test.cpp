@@ -2,6 +2,7 @@
 // and what they hold of the context.
 #include "core/log.h"
 #include "core/obj.h"
+#include "tests/common/test_clock.h"
 #include "ui/web_files.h"
 #include "ui/web_private.h"
 #include "ui/web_scan.h"
@@ -76,12 +77,14 @@ TEST(PageHead, FixedTextsAreByteForByte)
 
 TEST_F(Pages, EmptyScanPageIsHeadNoticeAndFooter)
 {
-    int64_t before = time(nullptr);
+    held_clock clock;
+    int64_t before = clk_now();
     std::string b = body(web_scan_reader_cb, scan_page("scan", ctx));
     std::string start = page_head(WEB_SCAN_TITLE, "<div id=scan_div>");
     EXPECT_EQ(start.size(), 536u);
     EXPECT_EQ(b, start + notice + footer);
     EXPECT_GE(ctx->last_web, before) << "the load keeps the scan window open";
+    EXPECT_EQ(ctx->last_web, clock.now()) << "stamped on the process clock";
     EXPECT_EQ(obj_refcount(ctx), 1);
 }
 

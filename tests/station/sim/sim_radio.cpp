@@ -1,5 +1,6 @@
 #include "sim_radio.h"
 
+#include "core/clk_private.h"
 #include "core/obj.h"
 #include "station/bt_seam_private.h"
 
@@ -62,18 +63,15 @@ int seam_connect(int fd, const sockaddr *addr, socklen_t len)
 {
     return active->connect(fd, addr, len);
 }
-time_t seam_time(time_t *t)
+time_t clock_now()
 {
-    time_t now = time_t(active->now());
-    if (t)
-        *t = now;
-    return now;
+    return time_t(active->now());
 }
-unsigned seam_sleep(unsigned s)
+unsigned clock_sleep(unsigned s)
 {
     return active->sleep(s);
 }
-int seam_usleep(useconds_t us)
+int clock_usleep(useconds_t us)
 {
     return active->usleep(us);
 }
@@ -88,9 +86,12 @@ constexpr bt_seam sim_seam = {
     .sdp_close = seam_sdp_close,
     .socket = seam_socket,
     .connect = seam_connect,
-    .time = seam_time,
-    .sleep = seam_sleep,
-    .usleep = seam_usleep,
+};
+
+constexpr clk_ops sim_clock = {
+    .now = clock_now,
+    .sleep = clock_sleep,
+    .usleep = clock_usleep,
 };
 
 // Takes one failure off a counter: true when this call fails.
@@ -191,10 +192,12 @@ sim_radio::sim_radio(sim_scenario scenario) : s_(std::move(scenario))
         wake_[0] = wake_[1] = -1;
     active = this;
     bt_seam_set(&sim_seam);
+    clock_before_ = clk_set(&sim_clock);
 }
 
 sim_radio::~sim_radio()
 {
+    clk_set(clock_before_);
     bt_seam_set(nullptr);
     {
         std::lock_guard g(lock_);
@@ -253,8 +256,8 @@ void sim_radio::release_hangs()
     hang_cv_.notify_all();
 }
 
-// Stamps the latest page load that is due, as the scan page would. Called only where the
-// station holds no lock.
+// Stamps the latest page load that is due, as the scan page does, when the radio next gives
+// way after it. Called only where the station holds no lock.
 void sim_radio::apply_pages()
 {
     double t = elapsed();
@@ -274,7 +277,7 @@ void sim_radio::apply_pages()
         ctx = ctx_;
     }
     obj_guard g(ctx);
-    ctx->last_web = epoch_ + int64_t(std::floor(latest));
+    app_ctx_mark_web(ctx);
 }
 
 int sim_radio::find(const uint8_t addr[6]) const

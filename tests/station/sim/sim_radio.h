@@ -1,12 +1,14 @@
 // A simulated radio behind the station's Bluetooth seam, driven by a scenario.
 //
-// While a sim_radio lives it is the seam: inquiries answer with the devices in range, name
-// reads and SDP searches with their scenario data (SDP records are real sdp_record_t, made with
-// libbluetooth's own record functions), and an RFCOMM connect hands back one end of a real
-// socketpair whose other end a peer thread drives as the device would. One radio at a time;
-// every station thread that may still call the seam must have ended before it is destroyed.
+// While a sim_radio lives it is the seam and the process clock: inquiries answer with the devices
+// in range, name reads and SDP searches with their scenario data (SDP records are real
+// sdp_record_t, made with libbluetooth's own record functions), and an RFCOMM connect hands back
+// one end of a real socketpair whose other end a peer thread drives as the device would. One radio
+// at a time; every thread that may still call the seam or read the clock must have ended before it
+// is destroyed.
 #pragma once
 
+#include "core/clk_private.h"
 #include "sim_scenario.h"
 #include "station/bt_seam.h"
 #include "station/station.h"
@@ -38,7 +40,7 @@ public:
     sim_radio(const sim_radio &) = delete;
     sim_radio &operator=(const sim_radio &) = delete;
 
-    // Seconds since the run started, and the station's clock.
+    // Seconds since the run started, and the process clock while the radio lives.
     double elapsed() const;
     int64_t now() const;
     // Moves a virtual clock on.
@@ -61,6 +63,7 @@ public:
     int sdp_close(sdp_session_t *session);
     int socket();
     int connect(int fd, const sockaddr *addr, socklen_t len);
+    // The process clock's entries.
     unsigned sleep(unsigned seconds);
     int usleep(useconds_t usec);
 
@@ -81,6 +84,7 @@ private:
     std::vector<int> name_fails_, sdp_fails_;
     std::vector<bool> inquiry_failed_;
     int64_t epoch_;
+    const clk_ops *clock_before_ = nullptr;
     int64_t mono_start_ms_;
     std::atomic<int64_t> virtual_ms_{0};
     std::atomic<int> sdp_sessions_{0};
