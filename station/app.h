@@ -27,5 +27,6 @@ void app_scan_pass(app_ctx *ctx, int dev_id, int dd, int display);
 // Daemon mode: detaches, checks and writes the lock file and runs the system; never returns.
 // Each program is built with the lock file it uses.
 [[noreturn]] void app_daemonize(int port, const char *log_path, const char *web_root);
-// Writes this process's pid ("%i\n", mode 0664 whatever the umask); 1 when written.
+// Writes this process's pid ("%i\n", mode 0664 whatever the umask) into a file it creates, never
+// through a link; 1 when written, 0 when anything is already at the path.
 int app_write_pid_file(const char *path);

@@ -36,9 +36,16 @@ bool pid_text(const char *s)
 void check_lock()
 {
     struct stat st;
-    if (stat(lock_path, &st) != 0)
+    if (lstat(lock_path, &st) != 0)
         return;
-    int fd = open(lock_path, O_RDONLY);
+    // The lock's folder is open to every user: a link there is no lock but a trap that would
+    // have this process, as root, create or overwrite the file it names. Only the link goes.
+    if (S_ISLNK(st.st_mode)) {
+        unlink(lock_path);
+        return;
+    }
+    // Not blocking, so that a fifo in its place cannot stall the start.
+    int fd = open(lock_path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         printf("Could not create pid file %s\n", lock_path);
         exit(1);
