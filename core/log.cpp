@@ -1,6 +1,7 @@
 #include "core/log.h"
 
 #include "core/obj.h"
+#include "core/util.h"
 
 #include <cstdarg>
 #include <cstdlib>
@@ -53,7 +54,9 @@ void log_open(const char *path)
             obj_release(l);
             l = nullptr;
         } else {
-            l->stream = fopen(l->path, "w");
+            // The log's default folder is open to every user: a link planted at the path must
+            // not make this process, run as root, truncate and fill the file it names.
+            l->stream = util_fopen_regular(l->path, true);
         }
     }
     log_slot = l;
@@ -69,7 +72,7 @@ void log_message(const char *fmt, ...)
         return;
     obj_lock(l);
     if (!l->stream)
-        l->stream = fopen(l->path, "w");
+        l->stream = util_fopen_regular(l->path, true);
     if (l->stream) {
         char stamp[50];
         time_t now = time(nullptr);
@@ -96,7 +99,7 @@ int log_clear()
     obj_lock(l);
     if (l->stream)
         fclose(l->stream);
-    l->stream = fopen(l->path, "w");
+    l->stream = util_fopen_regular(l->path, true);
     obj_unlock(l);
     obj_release(l);
     log_message("Logs Cleared\n");

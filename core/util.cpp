@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <openssl/rand.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 void util_seed_random()
@@ -131,4 +132,24 @@ int util_file_create_owned(const char *path, uid_t uid, gid_t gid)
     if (fd >= 0)
         close(fd);
     return chown(path, uid, gid);
+}
+
+FILE *util_fopen_regular(const char *path, bool write)
+{
+    // Without O_NONBLOCK a fifo planted at the path would stall the open until a peer came.
+    int flags =
+        (write ? O_WRONLY | O_CREAT | O_TRUNC : O_RDONLY) | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    int fd = open(path, flags, 0666);
+    if (fd < 0)
+        return nullptr;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return nullptr;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    FILE *f = fdopen(fd, write ? "w" : "r");
+    if (!f)
+        close(fd);
+    return f;
 }

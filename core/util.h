@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <sys/time.h>
 #include <sys/types.h>
 
@@ -23,6 +24,10 @@ int util_str_is_ascii(const char *s);
 uint64_t util_tv_to_ntp(const struct timeval *t);
 int util_tv_sub(struct timeval *out, const struct timeval *x, const struct timeval *y);
 int util_file_create_owned(const char *path, uid_t uid, gid_t gid);
+// fopen with "r", or with "w" when write is set (created or truncated, mode 0666 less the
+// umask), for a file in a folder that others may write to: null, as for a missing file, when
+// the path ends in a symbolic link or names anything but a regular file.
+FILE *util_fopen_regular(const char *path, bool write);
 
 // RFC 1071 Internet checksum over host-order words; the low 16 bits are the checksum.
 uint32_t util_inet_checksum(const void *data, int len, uint32_t init);

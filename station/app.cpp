@@ -194,7 +194,8 @@ void app_scan_pass(app_ctx *ctx, int dev_id, int dd, int display)
 int app_write_pid_file(const char *path)
 {
     mode_t old = umask(0);
-    int fd = open(path, O_WRONLY | O_CREAT | O_SYNC, 0664);
+    // Made afresh, never through a link that someone planted after the stale lock went.
+    int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_SYNC | O_CLOEXEC, 0664);
     if (fd < 0) {
         printf("Could not create pid file %s\n", path);
         umask(old);

@@ -16,8 +16,9 @@ struct app_options {
 
 // Reads the command line ("dnp:l:w:"); unknown options are skipped after getopt's diagnostic.
 void app_parse_options(int argc, char **argv, app_options *opts);
-// The program: runs as a daemon or in the foreground; returns only when start-up fails.
-int app_main(int argc, char **argv);
+// The program: runs as a daemon, with its lock file at lock_path, or in the foreground; returns
+// only when start-up fails.
+int app_main(int argc, char **argv, const char *lock_path);
 // Starts the system and runs the scan loop; returns only when start-up fails (non-zero).
 int app_run(int display, int port, const char *log_path);
 void app_ctx_destroy(void *ctx);
@@ -25,7 +26,8 @@ void app_ctx_destroy(void *ctx);
 void app_scan_pass(app_ctx *ctx, int dev_id, int dd, int display);
 
 // Daemon mode: detaches, checks and writes the lock file and runs the system; never returns.
-// Each program is built with the lock file it uses.
-[[noreturn]] void app_daemonize(int port, const char *log_path, const char *web_root);
-// Writes this process's pid ("%i\n", mode 0664 whatever the umask); 1 when written.
+[[noreturn]] void app_daemonize(int port, const char *log_path, const char *web_root,
+                                const char *lock_path);
+// Writes this process's pid ("%i\n", mode 0664 whatever the umask) into a file it creates, never
+// through a link; 1 when written, 0 when anything is already at the path.
 int app_write_pid_file(const char *path);

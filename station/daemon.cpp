@@ -1,6 +1,6 @@
-// Daemon mode. Built into each program with the lock file it uses (VESK_LOCK_PATH), so that a
-// test build never touches the machine's own lock file. Until the standard descriptors are
-// given up, failures are printed to standard output: no log is open yet.
+// Daemon mode. Each program names the lock file it uses, so that a test build never touches the
+// machine's own. Until the standard descriptors are given up, failures are printed to standard
+// output: no log is open yet.
 #include "station/app.h"
 
 #include <cctype>
@@ -11,14 +11,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#ifndef VESK_LOCK_PATH
-#error "VESK_LOCK_PATH names the daemon's lock file"
-#endif
-
 namespace
 {
-
-constexpr const char lock_path[] = VESK_LOCK_PATH;
 
 // A pid as this program writes it: 1 to 7 digits. Anything else is a stale lock.
 bool pid_text(const char *s)
@@ -33,12 +27,19 @@ bool pid_text(const char *s)
 }
 
 // Ends this copy when the lock file names a process that runs; removes a stale lock file.
-void check_lock()
+void check_lock(const char *lock_path)
 {
     struct stat st;
-    if (stat(lock_path, &st) != 0)
+    if (lstat(lock_path, &st) != 0)
         return;
-    int fd = open(lock_path, O_RDONLY);
+    // The lock's folder is open to every user: a link there is no lock but a trap that would
+    // have this process, as root, create or overwrite the file it names. Only the link goes.
+    if (S_ISLNK(st.st_mode)) {
+        unlink(lock_path);
+        return;
+    }
+    // Not blocking, so that a fifo in its place cannot stall the start.
+    int fd = open(lock_path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         printf("Could not create pid file %s\n", lock_path);
         exit(1);
@@ -74,7 +75,7 @@ void detach_std_descriptors()
 
 } // namespace
 
-void app_daemonize(int port, const char *log_path, const char *web_root)
+void app_daemonize(int port, const char *log_path, const char *web_root, const char *lock_path)
 {
     fflush(stdout);
     pid_t pid = fork();
@@ -90,7 +91,7 @@ void app_daemonize(int port, const char *log_path, const char *web_root)
         puts("Process failed");
         exit(1);
     }
-    check_lock();
+    check_lock(lock_path);
     if (!app_write_pid_file(lock_path))
         exit(1);
     detach_std_descriptors();

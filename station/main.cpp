@@ -2,5 +2,5 @@
 
 int main(int argc, char **argv)
 {
-    return app_main(argc, argv);
+    return app_main(argc, argv, VESK_LOCK_PATH);
 }

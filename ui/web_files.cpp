@@ -2,6 +2,7 @@
 
 #include "core/log.h"
 #include "core/obj.h"
+#include "core/util.h"
 #include "ui/web_page.h"
 #include "ui/web_private.h"
 
@@ -12,7 +13,8 @@
 namespace
 {
 
-// The log page shows the log at its default place, whatever the log file in use is.
+// The log page shows the log at its default place, whatever the log file in use is. That place
+// is in a folder open to every user, so only a regular file found there without a link is shown.
 std::atomic<const char *> log_page_path{"/tmp/vesk_bt-log"};
 
 // One line per reader call: at most 479 bytes, its newline included when it fits.
@@ -93,7 +95,7 @@ ssize_t web_log_reader_cb(void *p, uint64_t pos, char *buf, size_t max)
         obj_release(page->state);
         web_file *f = web_file_create(nullptr);
         if (f)
-            f->file = fopen(log_page_path.load(), "r");
+            f->file = util_fopen_regular(log_page_path.load(), false);
         page->state = f;
     }
     web_emit_header(page, WEB_LOG_TITLE);

@@ -7,9 +7,11 @@
 #include <atomic>
 #include <cstdlib>
 #include <ctime>
+#include <fcntl.h>
 #include <fstream>
 #include <regex>
 #include <string>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -145,6 +147,42 @@ TEST_F(Log, LinesOfTwoThreadsNeverMix)
     std::regex whole(stamp + "(a{200}|b{200}) [0-9]+");
     for (size_t i = 1; i < v.size(); i++)
         ASSERT_TRUE(std::regex_match(v[i], whole)) << i << ": " << v[i];
+}
+
+// The log's folder is open to every user, who may plant a link to a file of root's (the target
+// here) or a fifo at the log's path before the daemon opens, clears or reopens it.
+TEST_F(Log, NeverWritesThroughAPlantedLinkOrIntoAFifo)
+{
+    const std::string target = dir + "/target";
+    write_file(target, "secret\n");
+    auto plant_link = [&] {
+        unlink(path.c_str());
+        ASSERT_EQ(symlink(target.c_str(), path.c_str()), 0);
+    };
+
+    plant_link();
+    log_open(path.c_str());
+    log_message("retried at each line\n");
+    EXPECT_EQ(read_file(target), "secret\n") << "opened through the link";
+    log_close();
+
+    unlink(path.c_str());
+    log_open(path.c_str());
+    plant_link();
+    EXPECT_EQ(log_clear(), 1) << "a log exists, even when it could not be reopened";
+    log_message("lost\n");
+    EXPECT_EQ(read_file(target), "secret\n") << "cleared through the link";
+    log_close();
+
+    unlink(path.c_str());
+    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    int reader = open(path.c_str(), O_RDONLY | O_NONBLOCK); // a peer, so the open cannot stall
+    ASSERT_GE(reader, 0);
+    log_open(path.c_str());
+    log_message("lost too\n");
+    char c;
+    EXPECT_LE(read(reader, &c, 1), 0) << "wrote into the fifo";
+    close(reader);
 }
 
 // Closing and reopening while other threads log must never touch a freed log object.

@@ -4,6 +4,7 @@
 #include "station_fixture.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace
 {
@@ -124,6 +125,26 @@ TEST(PidFile, WrittenWithMode0664WhateverTheUmask)
     fflush(stdout);
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "Could not create pid file " + path + "/below/a/file\n");
+}
+
+// A link planted once the stale lock has gone: its target is neither made nor written, and
+// the lock does not count as written.
+TEST(PidFile, NeverMadeOrWrittenThroughALink)
+{
+    temp_dir tmp("vesk-pidfile");
+    ASSERT_FALSE(tmp.path().empty());
+    std::string path = tmp.path() + "/lock";
+    std::string target = tmp.path() + "/target";
+    ASSERT_EQ(symlink(target.c_str(), path.c_str()), 0);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(app_write_pid_file(path.c_str()), 0) << "a dangling link";
+    EXPECT_NE(access(target.c_str(), F_OK), 0) << "made through the link";
+    write_file(target, "secret\n");
+    EXPECT_EQ(app_write_pid_file(path.c_str()), 0) << "a link to a file";
+    EXPECT_EQ(read_file(target), "secret\n");
+    fflush(stdout);
+    const std::string refused = "Could not create pid file " + path + "\n";
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), refused + refused);
 }
 
 } // namespace

@@ -148,6 +148,9 @@ struct lock_case {
     const char *content; // null: no lock file; "/": a directory in its place
     bool runs;
     const char *printed; // what the new copy prints
+    // The lock path is a link that someone planted to a file of root's: content is then that
+    // file's (null: the link dangles), which must stay as it was.
+    bool link = false;
 };
 
 // Names the case in test listings.
@@ -169,10 +172,14 @@ TEST_P(Daemon, LockFile)
     std::string content = c.content ? c.content : "";
     if (content == "<own pid>\n")
         content = std::to_string(getpid()) + "\n";
+    std::string target = dir + "/target";
+    if (c.link) {
+        ASSERT_EQ(symlink(target.c_str(), lock.c_str()), 0);
+    }
     if (content == "/")
         ASSERT_EQ(mkdir(lock.c_str(), 0755), 0);
     else if (c.content)
-        write_file(lock, content);
+        write_file(c.link ? target : lock, content);
 
     int out;
     pid_t parent =
@@ -195,8 +202,13 @@ TEST_P(Daemon, LockFile)
     started.push_back(daemon);
     EXPECT_EQ(text, std::to_string(daemon) + "\n") << c.what;
     struct stat st;
-    ASSERT_EQ(stat(lock.c_str(), &st), 0);
+    ASSERT_EQ(lstat(lock.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode)) << c.what;
     EXPECT_EQ(st.st_mode & 07777, 0664u) << "whatever the umask";
+    if (c.link) {
+        EXPECT_EQ(access(target.c_str(), F_OK) == 0, c.content != nullptr) << c.what;
+        EXPECT_EQ(read_file(target), content) << c.what;
+    }
     EXPECT_TRUE(
         wait_until([&] { return log().find("Starting Application") != std::string::npos; }));
     // Nothing the daemon opens later may take the standard descriptors.
@@ -219,7 +231,10 @@ INSTANTIATE_TEST_SUITE_P(Locks, Daemon,
                                            lock_case{"this test's process", "<own pid>\n", false,
                                                      "Application already running vesk_bt.lock\n"},
                                            lock_case{"lock file cannot be made", "/", false,
-                                                     "Could not create pid file vesk_bt.lock\n"}));
+                                                     "Could not create pid file vesk_bt.lock\n"},
+                                           lock_case{"a dangling link", nullptr, true, "", true},
+                                           lock_case{"a link to a file naming a running process",
+                                                     "1\n", true, "", true}));
 
 // Every program here is told port 0, so that its web server never competes for the real one.
 

@@ -13,6 +13,8 @@
 #include <ctime>
 #include <functional>
 #include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace
 {
@@ -229,6 +231,28 @@ TEST_F(Pages, LogPageShowsEachLineInItsSpan)
     write_file("weblog", "");
     EXPECT_EQ(body(web_log_reader_cb, web_page_create("log")),
               page_head(WEB_LOG_TITLE, "<div id=log_div>") + footer);
+}
+
+// Anyone may plant a link to a file of root's (the target here) at the log page's path, or put
+// something else there: the page then shows no lines, as for a missing log.
+TEST_F(Pages, LogPageShowsOnlyARegularFileFoundWithoutALink)
+{
+    write_file("target", "secret\n");
+    web_set_log_page_path("weblog");
+    const struct {
+        const char *what;
+        int (*plant)();
+    } cases[] = {
+        {"a link", [] { return symlink("target", "weblog"); }},
+        {"a folder", [] { return mkdir("weblog", 0700); }},
+    };
+    for (const auto &c : cases) {
+        ASSERT_EQ(c.plant(), 0) << c.what;
+        EXPECT_EQ(body(web_log_reader_cb, web_page_create("log")),
+                  page_head(WEB_LOG_TITLE, "<div id=log_div>"))
+            << c.what;
+        ASSERT_EQ(remove("weblog"), 0);
+    }
 }
 
 // The clearing happens on the first call; its line follows the head even when that call had

@@ -26,5 +26,5 @@ int main(int argc, char **argv)
     std::vector<char *> args = {argv[0]};
     args.insert(args.end(), argv + 2, argv + argc);
     args.push_back(nullptr);
-    return app_main(int(args.size()) - 1, args.data());
+    return app_main(int(args.size()) - 1, args.data(), VESK_LOCK_PATH);
 }
