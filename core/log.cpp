@@ -1,8 +1,10 @@
 #include "core/log.h"
 
+#include "core/log_private.h"
 #include "core/obj.h"
 #include "core/util.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -14,6 +16,7 @@ namespace
 
 pthread_mutex_t log_slot_lock = PTHREAD_MUTEX_INITIALIZER;
 log_file *log_slot;
+std::atomic<log_locked_hook_fn> log_locked_hook;
 
 log_file *log_get()
 {
@@ -65,12 +68,22 @@ void log_open(const char *path)
         log_message("Starting Application\n");
 }
 
+log_locked_hook_fn log_set_locked_hook(log_locked_hook_fn fn)
+{
+    return log_locked_hook.exchange(fn);
+}
+
 void log_message(const char *fmt, ...)
 {
     log_file *l = log_get();
     if (!l)
         return;
+    // The writes are cancellation points: a cancelled thread must not leave the log locked.
+    int cancel_state;
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancel_state);
     obj_lock(l);
+    if (log_locked_hook_fn hook = log_locked_hook.load())
+        hook();
     if (!l->stream)
         l->stream = util_fopen_regular(l->path, true);
     if (l->stream) {
@@ -89,6 +102,7 @@ void log_message(const char *fmt, ...)
     }
     obj_unlock(l);
     obj_release(l);
+    pthread_setcancelstate(cancel_state, nullptr);
 }
 
 int log_clear()
