@@ -5,7 +5,8 @@
 #   install_test.sh CMAKE BUILD_DIR BINDIR WEB_ROOT WEB_SOURCE
 # Exit status 77 with a line "SKIP: ..." when this machine lacks curl or ss.
 set -eu
-cmake=$1 build=$2 bindir=$3 web_root=$4 web_src=$5
+cmake=$1 build=$2 bindir=$3 web_root=$4
+web_src=$(cd "$5" && pwd)
 
 fail() {
     echo "FAIL: $*"
