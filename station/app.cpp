@@ -73,7 +73,7 @@ void app_parse_options(int argc, char **argv, app_options *opts)
 {
     *opts = {0, 0, 9000, nullptr, nullptr};
     const char *log_path = "/tmp/vesk_bt-log";
-    const char *web_root = "/opt/vesk/srv";
+    const char *web_root = VESK_WEB_ROOT;
     optind = 0;
     for (int c; (c = getopt(argc, argv, "dnp:l:w:")) != -1;) {
         switch (c) {

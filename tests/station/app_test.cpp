@@ -46,7 +46,7 @@ TEST_P(Options, Parse)
 }
 
 char log_default[] = "/tmp/vesk_bt-log";
-char root_default[] = "/opt/vesk/srv";
+char root_default[] = VESK_WEB_ROOT;
 char other_log[] = "/var/log/b";
 char other_root[] = "/srv/w";
 

@@ -33,6 +33,11 @@ skip() {
     exit 77
 }
 
+# The guest runs this machine's own kernel and programs on an emulated x86-64 processor.
+arch=$(uname -m)
+[ "$arch" = x86_64 ] || skip "missing on this $arch machine: an amd64 kernel image (linux-image-amd64)" \
+    "and amd64 programs for the guest that qemu-system-x86 boots"
+
 # The newest installed kernel whose modules include the virtual HCI driver.
 kver=""
 for k in $(ls /lib/modules 2>/dev/null | sort -rV); do
@@ -50,7 +55,7 @@ for tool in busybox:busybox-static btvirt:bluez-test-tools hciconfig:bluez sdpto
     command -v "${tool%%:*}" >/dev/null 2>&1 || missing="$missing ${tool%%:*} (${tool#*:})"
 done
 [ -x /usr/libexec/bluetooth/bluetoothd ] || missing="$missing bluetoothd (bluez)"
-[ -z "$missing" ] || skip "missing on this machine:$missing; scripts/setup installs them"
+[ -z "$missing" ] || skip "missing on this machine:$missing; scripts/setup --tests installs them"
 
 root=$work/root
 rm -rf "$root"
