@@ -14,6 +14,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <dirent.h>
 #include <netinet/in.h>
 #include <string>
 #include <sys/socket.h>
@@ -119,6 +120,19 @@ reply curl(const std::vector<std::string> &args)
     return r;
 }
 
+// The process's open descriptors.
+int open_descriptors()
+{
+    DIR *d = opendir("/proc/self/fd");
+    if (!d)
+        return -1;
+    int n = 0;
+    while (dirent *e = readdir(d))
+        n += e->d_name[0] != '.';
+    closedir(d);
+    return n;
+}
+
 struct Web : ui_fixture {
     MHD_Daemon *web = nullptr;
     std::string base;
@@ -136,6 +150,12 @@ struct Web : ui_fixture {
     {
         web_stop(web);
         ui_fixture::TearDown();
+    }
+
+    // Connections the server has accepted and not yet closed.
+    unsigned connections() const
+    {
+        return MHD_get_daemon_info(web, MHD_DAEMON_INFO_CURRENT_CONNECTIONS)->num_connections;
     }
 
     reply get(const std::string &path, std::vector<std::string> args = {})
@@ -307,6 +327,47 @@ TEST_F(Web, StalledClientDoesNotStopScanningForGood)
     wait_until([&] { return !held(); }, seconds(20), milliseconds(5));
     EXPECT_FALSE(held()) << "the scan loop may take the list again";
     close(fd);
+}
+
+// Every connection of a burst ends while the server waits for no one: their descriptors must
+// go back without another client coming to wake the server.
+TEST_F(Web, FinishedConnectionsGiveBackTheirDescriptors)
+{
+    const int before = open_descriptors();
+    ASSERT_GT(before, 0);
+    const int port = std::stoi(base.substr(base.rfind(':') + 1));
+    std::vector<int> clients;
+    for (int i = 0; i < 200; i++) {
+        int fd = raw_connect(port);
+        ASSERT_GE(fd, 0) << i;
+        clients.push_back(fd);
+    }
+    // Every one accepted before any ends: no later accept wakes the server.
+    ASSERT_TRUE(wait_until([&] { return connections() == clients.size(); }));
+    const std::string request =
+        "GET /nothing HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+        "Authorization: Basic YWRtaW46dHVsdmV4\r\nConnection: close\r\n\r\n";
+    for (int fd : clients)
+        ASSERT_EQ(send(fd, request.data(), request.size(), MSG_NOSIGNAL), ssize_t(request.size()));
+    for (int fd : clients) {
+        timeval limit = {20, 0};
+        ASSERT_EQ(setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit), 0);
+        std::string got;
+        char buf[512];
+        for (ssize_t n; (n = recv(fd, buf, sizeof buf, 0)) > 0;)
+            got.append(buf, size_t(n));
+        EXPECT_EQ(got.rfind("HTTP/1.1 404", 0), 0u) << got;
+        close(fd);
+    }
+    int after = -1;
+    bool back = wait_until(
+        [&] {
+            after = open_descriptors();
+            return after <= before;
+        },
+        seconds(10), milliseconds(20));
+    printf("descriptors: %d before the burst, %d after it\n", before, after);
+    EXPECT_TRUE(back) << before << " before the burst, " << after << " after it";
 }
 
 // A request whose page or response cannot be made closes without an answer, and the server
