@@ -78,16 +78,20 @@ MHD_Result queue_constant(MHD_Connection *connection, const char *body, size_t l
 // The page record for an accepted request, with the state of its route; null when the record
 // cannot be made. A state that cannot be made leaves the page without one, which each page
 // shows in its own way.
-web_page *make_page(route rt, const char *url, app_ctx *ctx)
+web_page *make_page(route rt, const char *url, app_ctx *ctx, MHD_Connection *connection)
 {
     const char *id = strlen(url) == 1 ? "scan" : url[0] ? url + 1 : url;
     web_page *page = web_page_create(id);
     if (!page)
         return nullptr;
-    if (rt == route::scan)
-        page->state = web_scan_state_create(ctx);
-    else if (rt == route::file)
+    if (rt == route::scan) {
+        auto *st = web_scan_state_create(ctx);
+        if (st)
+            st->connection = connection;
+        page->state = st;
+    } else if (rt == route::file) {
         page->state = web_file_create(url + 1);
+    }
     return page;
 }
 
@@ -142,7 +146,7 @@ MHD_Result web_request_cb(void *ctx, MHD_Connection *connection, const char *url
         {web_file_reader_cb, 128, "text/plain"},
     };
     const auto &r = routes[int(rt)];
-    web_page *page = make_page(rt, url, static_cast<app_ctx *>(ctx));
+    web_page *page = make_page(rt, url, static_cast<app_ctx *>(ctx), connection);
     if (!page)
         return MHD_NO;
     MHD_Response *response = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, r.block, r.reader,

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
@@ -285,7 +286,8 @@ TEST_F(Web, LogPageSplitsLongLinesAndFollowsTheClearing)
 }
 
 // A scan page holds the context's lock while it is sent; a client that stops reading loses
-// its connection, and with it the lock, after the server's time-out.
+// its connection, and with it the lock, after the server's time-out. That time-out does not cut
+// the page that waited behind it for longer than the time-out itself.
 TEST_F(Web, StalledClientDoesNotStopScanningForGood)
 {
     // A page far larger than what the sockets can buffer.
@@ -318,9 +320,27 @@ TEST_F(Web, StalledClientDoesNotStopScanningForGood)
     std::this_thread::sleep_for(seconds(1));
     ASSERT_TRUE(held()) << "the stalled page holds the list";
 
-    // The next page waits for the stalled one's time-out, then lists every device.
-    reply r = get("/scan");
-    EXPECT_EQ(r.exit, 0);
+    // The next page waits for the stalled one's time-out, then lists every device. Once it
+    // waits, the stalled client reads a little more, a second later, and stops again: the
+    // next page then waits more than the time-out.
+    reply r;
+    std::thread next([&] { r = get("/scan"); });
+    bool waiting = wait_until([&] { return connections() == 2; });
+    const size_t more = 256 * 1024;
+    size_t taken = 0;
+    if (waiting) {
+        std::this_thread::sleep_for(seconds(1));
+        timeval limit = {20, 0};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        char buf[4096];
+        for (ssize_t n;
+             taken < more && (n = recv(fd, buf, std::min(sizeof buf, more - taken), 0)) > 0;)
+            taken += size_t(n);
+    }
+    next.join();
+    ASSERT_TRUE(waiting) << "the next page never reached the server";
+    EXPECT_EQ(taken, more) << "the stalled page went on";
+    EXPECT_EQ(r.exit, 0) << "curl's exit status";
     EXPECT_EQ(r.status, 200);
     EXPECT_EQ(r.body.size(), 536 + 4000 * (19 + desc.size() + 7) + footer.size());
     // The server frees the second response just after its last byte went out.
