@@ -10,6 +10,9 @@ struct sock_socket;
 // resolver's lock. Null until a resolver was made.
 dns_resolver *link_resolver_peek();
 
+// Whether the socket was asked to close, or found closed; its loop then ends.
+bool link_socket_closed(sock_socket *s);
+
 // Takes the connection out of the link, asked to close; the caller holds the link's lock and
 // releases the result once it no longer does.
 sock_socket *link_take_connection(link_state *link);

@@ -6,6 +6,7 @@
 // stream that can no longer be cut into packets (a Len the parser could never take, a packet
 // that stopped arriving) is closed rather than read on from the wrong place.
 #include "link/link.h"
+#include "link/link_impl.h"
 #include "link/link_private.h"
 
 #include "core/log.h"
@@ -143,7 +144,9 @@ int link_set_read_wait_ms(int ms)
 void link_conn_readable_cb(sock_socket *s, void *user)
 {
     auto *conn = static_cast<link_conn *>(user);
-    for (;;) {
+    // A service that never pauses keeps this loop going: a connection closed or replaced
+    // meanwhile must still let its loop, its thread and its descriptor go.
+    while (!link_socket_closed(s)) {
         uint8_t *raw;
         int n = link_read_packet(s, conn, &raw);
         if (n == 0)

@@ -25,18 +25,12 @@ constexpr int CONNECT_TIMEOUT = 15;
 constexpr uint8_t ATTEMPT_LIMIT = 3;
 constexpr size_t ADDRESS_BUF = 17;
 
-bool is_closed(sock_socket *s)
-{
-    obj_guard g(s);
-    return s->flags & SOCK_FLAG_CLOSED;
-}
-
 // The held connection, retained, unless it is already finished: then the link lets it go and
 // the caller opens a new one. The caller holds the link's lock and releases *dropped after it.
 obj_ref<sock_socket> usable_connection(link_state *link, sock_socket **dropped)
 {
     sock_socket *held = link->connection;
-    if (held && !is_closed(held))
+    if (held && !link_socket_closed(held))
         if (obj_ref<sock_socket> s = obj_ref<sock_socket>::retain(held))
             return s;
     *dropped = link_take_connection(link);
@@ -131,6 +125,12 @@ int link_transmit_entry(link_state *link, pendq_entry *entry, link_connect_fn on
         return 0;
     }
     return 1;
+}
+
+bool link_socket_closed(sock_socket *s)
+{
+    obj_guard g(s);
+    return s->flags & SOCK_FLAG_CLOSED;
 }
 
 int link_write_packet(sock_socket *s, pkt_packet *packet, int log)

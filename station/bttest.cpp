@@ -133,6 +133,9 @@ long bttest_thread_main(void *p)
     bt_device_set_flags(job->device, BT_DEV_TESTING, 0);
 
     int sock = bt->socket(AF_BLUETOOTH, SOCK_STREAM, BTPROTO_RFCOMM);
+    // A socket that cannot be made (out of descriptors, say) fails the test with its own
+    // cause; no connect is tried on it.
+    int err = sock < 0 ? errno : 0;
     char addr_text[18];
     bt_addr_text(job->addr, addr_text);
     sockaddr_rc sa = {};
@@ -140,10 +143,12 @@ long bttest_thread_main(void *p)
     memcpy(sa.rc_bdaddr.b, job->addr, sizeof sa.rc_bdaddr.b);
     sa.rc_channel = job->channel;
 
-    if (bt->connect(sock, reinterpret_cast<sockaddr *>(&sa), sizeof sa) < 0) {
-        int err = errno;
-        if (sock >= 0)
-            close(sock);
+    if (sock >= 0 && bt->connect(sock, reinterpret_cast<sockaddr *>(&sa), sizeof sa) < 0) {
+        err = errno;
+        close(sock);
+        sock = -1;
+    }
+    if (sock < 0) {
         bt_device_set_flags(job->device, BT_DEV_ERROR, 0);
         char buf[256];
         log_message("Connect failed for %s RFCOMM %u [%s]\n", addr_text, unsigned(job->channel),

@@ -78,16 +78,20 @@ MHD_Result queue_constant(MHD_Connection *connection, const char *body, size_t l
 // The page record for an accepted request, with the state of its route; null when the record
 // cannot be made. A state that cannot be made leaves the page without one, which each page
 // shows in its own way.
-web_page *make_page(route rt, const char *url, app_ctx *ctx)
+web_page *make_page(route rt, const char *url, app_ctx *ctx, MHD_Connection *connection)
 {
     const char *id = strlen(url) == 1 ? "scan" : url[0] ? url + 1 : url;
     web_page *page = web_page_create(id);
     if (!page)
         return nullptr;
-    if (rt == route::scan)
-        page->state = web_scan_state_create(ctx);
-    else if (rt == route::file)
+    if (rt == route::scan) {
+        auto *st = web_scan_state_create(ctx);
+        if (st)
+            st->connection = connection;
+        page->state = st;
+    } else if (rt == route::file) {
         page->state = web_file_create(url + 1);
+    }
     return page;
 }
 
@@ -95,9 +99,14 @@ web_page *make_page(route rt, const char *url, app_ctx *ctx)
 
 MHD_Daemon *web_start(app_ctx *ctx, int port)
 {
-    return MHD_start_daemon(MHD_USE_THREAD_PER_CONNECTION, uint16_t(port), nullptr, nullptr,
-                            web_request_cb, ctx, MHD_OPTION_CONNECTION_TIMEOUT, connection_timeout,
-                            MHD_OPTION_END);
+    // A connection's socket is closed by the listening thread, which otherwise wakes only for
+    // the next accept: after a burst, the finished connections' descriptors would stay open
+    // for as long as no new client came. The wake-up channel lets each finished connection
+    // wake it at once.
+    constexpr unsigned flags =
+        MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_THREAD_PER_CONNECTION | MHD_USE_ITC;
+    return MHD_start_daemon(flags, uint16_t(port), nullptr, nullptr, web_request_cb, ctx,
+                            MHD_OPTION_CONNECTION_TIMEOUT, connection_timeout, MHD_OPTION_END);
 }
 
 void web_stop(MHD_Daemon *web)
@@ -137,7 +146,7 @@ MHD_Result web_request_cb(void *ctx, MHD_Connection *connection, const char *url
         {web_file_reader_cb, 128, "text/plain"},
     };
     const auto &r = routes[int(rt)];
-    web_page *page = make_page(rt, url, static_cast<app_ctx *>(ctx));
+    web_page *page = make_page(rt, url, static_cast<app_ctx *>(ctx), connection);
     if (!page)
         return MHD_NO;
     MHD_Response *response = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, r.block, r.reader,

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <microhttpd.h>
 
 namespace
 {
@@ -35,6 +36,29 @@ void rfcomm_texts(bt_service *services, Fn fn)
             fn(s->text);
         s = s->next;
     }
+}
+
+// Takes a reference to the context and its lock, waiting while another page or the scan loop
+// holds it; false when the context is going. The connection's time-out is there for a client
+// that stopped reading: a page waiting here has sent its headers and nothing more, and under
+// the time-out it would be cut the moment it got the lock. So the wait runs without it, and it
+// counts afresh from the lock on.
+bool hold_context(app_ctx *ctx, MHD_Connection *connection)
+{
+    unsigned timeout = 0;
+    if (connection) {
+        const MHD_ConnectionInfo *info =
+            MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_TIMEOUT);
+        timeout = info ? info->connection_timeout : 0;
+        (void)MHD_set_connection_option(connection, MHD_CONNECTION_OPTION_TIMEOUT, 0u);
+    }
+    bool held = obj_retain(ctx) > 0;
+    if (held)
+        obj_lock(ctx);
+    // Set after none, a time-out starts from now.
+    if (connection)
+        (void)MHD_set_connection_option(connection, MHD_CONNECTION_OPTION_TIMEOUT, timeout);
+    return held;
 }
 
 } // namespace
@@ -116,8 +140,7 @@ ssize_t web_scan_reader_cb(void *p, uint64_t pos, char *buf, size_t max)
     if (pos == 0 && st) {
         st->show_all = !page->id || strcmp(page->id, "scan") != 0;
         app_ctx *ctx = st->context;
-        if (ctx && obj_retain(ctx) > 0) {
-            obj_lock(ctx);
+        if (ctx && hold_context(ctx, st->connection)) {
             st->held = 1;
             app_ctx_mark_web(ctx);
             if (ctx->devices && obj_retain(ctx->devices) > 0)

@@ -14,12 +14,17 @@
 #include <cstdint>
 #include <sys/types.h>
 
+struct MHD_Connection;
+
 struct web_scan_state {
     app_ctx *context;  // set by the handler without a reference; held (referenced and locked)
                        // from the first reader call on when `held` is set
     bt_device *cursor; // the device emitted next, one reference
     uint8_t show_all;  // every device, not only the maker's
     uint8_t held;
+    // The page's connection, whose time-out is lifted while the page waits for the context's
+    // lock; none outside a server.
+    MHD_Connection *connection;
 };
 
 inline constexpr char WEB_SCAN_TITLE[] = "Vesk Bluetooth Dremol Birthing/Testing App (Scan)";

@@ -10,8 +10,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
+#include <cstdio>
+#include <filesystem>
+#include <iterator>
 #include <memory>
 #include <thread>
 #include <utility>
@@ -566,6 +570,65 @@ TEST_F(Wire, FourDroppedConnectionsStepTheLongCounter)
         EXPECT_EQ(link_test::short_failures(link), i % 4);
     }
     EXPECT_EQ(link_test::long_failures(link), long_before + 1);
+}
+
+// Threads of the process.
+int live_threads()
+{
+    return int(std::distance(std::filesystem::directory_iterator("/proc/self/task"),
+                             std::filesystem::directory_iterator()));
+}
+
+// A service that sends bare polls without a pause keeps every connection's reader busy. Each
+// connection that the link lets go must still end, its loop thread and its descriptor with it,
+// however long the polls go on.
+TEST_F(Wire, AFloodOfPollsKeepsNoReplacedConnection)
+{
+    std::atomic<bool> flooding{true};
+    // A poll every 50 ms on every open connection: twice as fast as the link takes them.
+    std::thread flood([&] {
+        for (uint16_t mid = 0x6000; flooding; mid++) {
+            for (int c = 0; c < service->accepted(); c++)
+                (void)service->send(make_frame(bytes(8), 1, mid), c);
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    });
+    struct stop {
+        std::atomic<bool> &flooding;
+        std::thread &flood;
+        ~stop()
+        {
+            flooding = false;
+            flood.join();
+        }
+    } stop_flood{flooding, flood};
+    const int threads_before = live_threads();
+    auto open = [&] { return service->accepted() - service->ended(); };
+    auto polled_on = [&](int conn) {
+        for (const frame &f : service->frames())
+            if (f.conn == conn && f.cmd() == 1)
+                return true;
+        return false;
+    };
+    int most_open = 0, most_threads = 0;
+    for (int i = 0; i < 6; i++) {
+        link_send_device_report(dev, 1, 1);
+        int newest = -1;
+        // The link answers the flood on its newest connection: that one's reader is busy.
+        ASSERT_TRUE(wait_until([&] {
+            newest = service->accepted() - 1;
+            return held_connection(link) && newest >= i && polled_on(newest);
+        })) << i;
+        most_open = std::max(most_open, open());
+        most_threads = std::max(most_threads, live_threads());
+        link_test::aim(link, service->port()); // the connection goes, as after a counted failure
+    }
+    bool bounded = wait_until([&] { return open() <= 1 && live_threads() <= threads_before + 1; },
+                              std::chrono::milliseconds(5000));
+    printf("threads %d before, at most %d, then %d; open connections at most %d, then %d of %d\n",
+           threads_before, most_threads, live_threads(), most_open, open(), service->accepted());
+    EXPECT_TRUE(bounded) << open() << " connections and " << live_threads() - threads_before
+                         << " threads more still live";
 }
 
 TEST_F(Wire, AcknowledgementsWhileThePumpWalksTheTable)

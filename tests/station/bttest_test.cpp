@@ -4,6 +4,8 @@
 #include "station/bttest.h"
 #include "station_fixture.h"
 
+#include <cerrno>
+
 namespace
 {
 
@@ -71,6 +73,20 @@ INSTANTIATE_TEST_SUITE_P(
         outcome_case{"refuse",
                      {"Connect failed for 00:1A:7D:DA:71:13 RFCOMM 1 [Connection refused]"},
                      M | T | E}));
+
+// Out of descriptors: the test fails with that cause, and no connect is tried without a socket.
+TEST_F(station_fixture, SocketThatCannotBeMadeFailsWithItsOwnCause)
+{
+    start(maker_device("send 0 ABCDEFGH"));
+    radio->fail_sockets(EMFILE);
+    open_window();
+    pass();
+    wait_idle();
+    EXPECT_TRUE(logged("Connect failed for 00:1A:7D:DA:71:13 RFCOMM 1 [Too many open files]"))
+        << testing::PrintToString(log());
+    EXPECT_EQ(radio->stray_connects(), 0);
+    EXPECT_EQ(bt_device_flags(device(addr)), M | T | E);
+}
 
 TEST_F(station_fixture, RefusedTestReportsOnceTheSightingIs30SecondsOld)
 {

@@ -10,10 +10,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <dirent.h>
 #include <netinet/in.h>
 #include <string>
 #include <sys/socket.h>
@@ -119,6 +121,19 @@ reply curl(const std::vector<std::string> &args)
     return r;
 }
 
+// The process's open descriptors.
+int open_descriptors()
+{
+    DIR *d = opendir("/proc/self/fd");
+    if (!d)
+        return -1;
+    int n = 0;
+    while (dirent *e = readdir(d))
+        n += e->d_name[0] != '.';
+    closedir(d);
+    return n;
+}
+
 struct Web : ui_fixture {
     MHD_Daemon *web = nullptr;
     std::string base;
@@ -136,6 +151,12 @@ struct Web : ui_fixture {
     {
         web_stop(web);
         ui_fixture::TearDown();
+    }
+
+    // Connections the server has accepted and not yet closed.
+    unsigned connections() const
+    {
+        return MHD_get_daemon_info(web, MHD_DAEMON_INFO_CURRENT_CONNECTIONS)->num_connections;
     }
 
     reply get(const std::string &path, std::vector<std::string> args = {})
@@ -265,7 +286,8 @@ TEST_F(Web, LogPageSplitsLongLinesAndFollowsTheClearing)
 }
 
 // A scan page holds the context's lock while it is sent; a client that stops reading loses
-// its connection, and with it the lock, after the server's time-out.
+// its connection, and with it the lock, after the server's time-out. That time-out does not cut
+// the page that waited behind it for longer than the time-out itself.
 TEST_F(Web, StalledClientDoesNotStopScanningForGood)
 {
     // A page far larger than what the sockets can buffer.
@@ -298,15 +320,74 @@ TEST_F(Web, StalledClientDoesNotStopScanningForGood)
     std::this_thread::sleep_for(seconds(1));
     ASSERT_TRUE(held()) << "the stalled page holds the list";
 
-    // The next page waits for the stalled one's time-out, then lists every device.
-    reply r = get("/scan");
-    EXPECT_EQ(r.exit, 0);
+    // The next page waits for the stalled one's time-out, then lists every device. Once it
+    // waits, the stalled client reads a little more, a second later, and stops again: the
+    // next page then waits more than the time-out.
+    reply r;
+    std::thread next([&] { r = get("/scan"); });
+    bool waiting = wait_until([&] { return connections() == 2; });
+    const size_t more = 256 * 1024;
+    size_t taken = 0;
+    if (waiting) {
+        std::this_thread::sleep_for(seconds(1));
+        timeval limit = {20, 0};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        char buf[4096];
+        for (ssize_t n;
+             taken < more && (n = recv(fd, buf, std::min(sizeof buf, more - taken), 0)) > 0;)
+            taken += size_t(n);
+    }
+    next.join();
+    ASSERT_TRUE(waiting) << "the next page never reached the server";
+    EXPECT_EQ(taken, more) << "the stalled page went on";
+    EXPECT_EQ(r.exit, 0) << "curl's exit status";
     EXPECT_EQ(r.status, 200);
     EXPECT_EQ(r.body.size(), 536 + 4000 * (19 + desc.size() + 7) + footer.size());
     // The server frees the second response just after its last byte went out.
     wait_until([&] { return !held(); }, seconds(20), milliseconds(5));
     EXPECT_FALSE(held()) << "the scan loop may take the list again";
     close(fd);
+}
+
+// Every connection of a burst ends while the server waits for no one: their descriptors must
+// go back without another client coming to wake the server.
+TEST_F(Web, FinishedConnectionsGiveBackTheirDescriptors)
+{
+    const int before = open_descriptors();
+    ASSERT_GT(before, 0);
+    const int port = std::stoi(base.substr(base.rfind(':') + 1));
+    std::vector<int> clients;
+    for (int i = 0; i < 200; i++) {
+        int fd = raw_connect(port);
+        ASSERT_GE(fd, 0) << i;
+        clients.push_back(fd);
+    }
+    // Every one accepted before any ends: no later accept wakes the server.
+    ASSERT_TRUE(wait_until([&] { return connections() == clients.size(); }));
+    const std::string request =
+        "GET /nothing HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+        "Authorization: Basic YWRtaW46dHVsdmV4\r\nConnection: close\r\n\r\n";
+    for (int fd : clients)
+        ASSERT_EQ(send(fd, request.data(), request.size(), MSG_NOSIGNAL), ssize_t(request.size()));
+    for (int fd : clients) {
+        timeval limit = {20, 0};
+        ASSERT_EQ(setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit), 0);
+        std::string got;
+        char buf[512];
+        for (ssize_t n; (n = recv(fd, buf, sizeof buf, 0)) > 0;)
+            got.append(buf, size_t(n));
+        EXPECT_EQ(got.rfind("HTTP/1.1 404", 0), 0u) << got;
+        close(fd);
+    }
+    int after = -1;
+    bool back = wait_until(
+        [&] {
+            after = open_descriptors();
+            return after <= before;
+        },
+        seconds(10), milliseconds(20));
+    printf("descriptors: %d before the burst, %d after it\n", before, after);
+    EXPECT_TRUE(back) << before << " before the burst, " << after << " after it";
 }
 
 // A request whose page or response cannot be made closes without an answer, and the server

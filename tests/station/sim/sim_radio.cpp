@@ -407,6 +407,10 @@ int sim_radio::sdp_close(sdp_session_t *session)
 
 int sim_radio::socket()
 {
+    if (int err = socket_errno_.load()) {
+        errno = err;
+        return -1;
+    }
     int sv[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0)
         return -1;
@@ -427,6 +431,8 @@ int sim_radio::connect(int fd, const sockaddr *addr, socklen_t len)
             unconnected_.erase(it);
         }
     }
+    if (peer_fd < 0)
+        stray_connects_++;
     if (peer_fd < 0 || len < socklen_t(sizeof(sockaddr_rc))) {
         if (peer_fd >= 0)
             close(peer_fd);

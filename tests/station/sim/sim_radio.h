@@ -49,6 +49,10 @@ public:
     void attach(app_ctx *ctx);
     // Ends every connect that hangs.
     void release_hangs();
+    // From now on every RFCOMM socket fails with err; 0: none does.
+    void fail_sockets(int err) { socket_errno_ = err; }
+    // Connects on a descriptor that no RFCOMM socket of the radio handed out.
+    int stray_connects() const { return stray_connects_.load(); }
     sim_device_stats &stats(size_t device) { return *stats_[device]; }
     int open_sdp_sessions() const { return sdp_sessions_.load(); }
     int inquiries() const { return inquiries_.load(); }
@@ -89,6 +93,8 @@ private:
     std::atomic<int64_t> virtual_ms_{0};
     std::atomic<int> sdp_sessions_{0};
     std::atomic<int> inquiries_{0};
+    std::atomic<int> socket_errno_{0};
+    std::atomic<int> stray_connects_{0};
     int adapter_fd_ = -1;
 
     std::mutex lock_; // the fields below, and the failure counters above
