@@ -7,6 +7,8 @@
 // number without all its bytes as 0.
 #include "proto/pkt.h"
 
+#include "proto/pkt_log_private.h"
+
 #include "core/log.h"
 #include "core/obj.h"
 #include "core/tbl.h"
