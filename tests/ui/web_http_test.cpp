@@ -46,22 +46,18 @@ void *__wrap__Z9obj_allociPFvPvE(int32_t size, obj_destroy_fn destroy)
         return nullptr;
     return __real__Z9obj_allociPFvPvE(size, destroy);
 }
-
-MHD_Response *__real_MHD_create_response_from_callback(uint64_t size, size_t block,
-                                                       MHD_ContentReaderCallback crc, void *cls,
-                                                       MHD_ContentReaderFreeCallback crfc);
-MHD_Response *__wrap_MHD_create_response_from_callback(uint64_t size, size_t block,
-                                                       MHD_ContentReaderCallback crc, void *cls,
-                                                       MHD_ContentReaderFreeCallback crfc)
-{
-    if (fail_response.exchange(false))
-        return nullptr;
-    return __real_MHD_create_response_from_callback(size, block, crc, cls, crfc);
-}
 }
 
 namespace
 {
+
+MHD_Response *refusing_response(uint64_t size, size_t block, MHD_ContentReaderCallback reader,
+                                void *cls, MHD_ContentReaderFreeCallback free_cb)
+{
+    if (fail_response.exchange(false))
+        return nullptr;
+    return MHD_create_response_from_callback(size, block, reader, cls, free_cb);
+}
 
 using namespace std::chrono;
 
@@ -314,6 +310,7 @@ TEST_F(Web, StalledClientDoesNotStopScanningForGood)
 TEST_F(Web, RefusedWhenPageOrResponseCannotBeMade)
 {
     write_file("style.css", "x\n");
+    web_response_fn before = web_set_response_maker(refusing_response);
     for (const char *path : {"/scan", "/style.css", "/log", "/clearlog"}) {
         fail_page_record = true;
         EXPECT_EQ(get(path).exit, 52) << path << " without a page record";
@@ -322,6 +319,7 @@ TEST_F(Web, RefusedWhenPageOrResponseCannotBeMade)
         EXPECT_EQ(get(path).exit, 52) << path << " without a response";
         EXPECT_FALSE(fail_response) << path << ": the failure was met";
     }
+    web_set_response_maker(before);
     EXPECT_EQ(get("/style.css").body, "x\n");
     EXPECT_EQ(get("/scan").status, 200);
     // The last response lets the context go just after its last byte went out.
