@@ -113,7 +113,8 @@ void hmac_compute(uint8_t *out, const void *msg, uint64_t mlen, const void *key,
     constexpr int B = 64;
     uint8_t block[B] = {};
     if (klen <= B) {
-        memcpy(block, key, size_t(klen));
+        if (klen > 0)
+            memcpy(block, key, size_t(klen));
     } else {
         uint8_t kd[64];
         digest(kd, key, klen, nullptr, 0);

@@ -1,7 +1,9 @@
 #include "core/log.h"
 
+#include "core/log_private.h"
 #include "core/obj.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +15,7 @@ namespace
 
 pthread_mutex_t log_slot_lock = PTHREAD_MUTEX_INITIALIZER;
 log_file *log_slot;
+std::atomic<log_locked_hook_fn> log_locked_hook;
 
 log_file *log_get()
 {
@@ -62,12 +65,22 @@ void log_open(const char *path)
         log_message("Starting Application\n");
 }
 
+log_locked_hook_fn log_set_locked_hook(log_locked_hook_fn fn)
+{
+    return log_locked_hook.exchange(fn);
+}
+
 void log_message(const char *fmt, ...)
 {
     log_file *l = log_get();
     if (!l)
         return;
+    // The writes are cancellation points: a cancelled thread must not leave the log locked.
+    int cancel_state;
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancel_state);
     obj_lock(l);
+    if (log_locked_hook_fn hook = log_locked_hook.load())
+        hook();
     if (!l->stream)
         l->stream = fopen(l->path, "w");
     if (l->stream) {
@@ -86,6 +99,7 @@ void log_message(const char *fmt, ...)
     }
     obj_unlock(l);
     obj_release(l);
+    pthread_setcancelstate(cancel_state, nullptr);
 }
 
 int log_clear()

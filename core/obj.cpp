@@ -2,6 +2,9 @@
 // lock at all; those reads are atomic so they never race with the writes made under the mutex.
 #include "core/obj.h"
 
+#include "core/obj_private.h"
+
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 
@@ -18,13 +21,23 @@ void store(uint32_t *v, uint32_t x)
     __atomic_store_n(v, x, __ATOMIC_RELEASE);
 }
 
+std::atomic<obj_alloc_fail_fn> alloc_fail;
+
 } // namespace
+
+obj_alloc_fail_fn obj_set_alloc_fail(obj_alloc_fail_fn fn)
+{
+    return alloc_fail.exchange(fn);
+}
 
 void *obj_alloc(int32_t size, obj_destroy_fn destroy)
 {
     // A block must fit a signed 32-bit size, header included.
     int64_t total = int64_t(sizeof(obj_header)) + size;
     if (size < 0 || total > INT32_MAX)
+        return nullptr;
+    obj_alloc_fail_fn fail = alloc_fail.load(std::memory_order_relaxed);
+    if (fail && fail(size, destroy))
         return nullptr;
     auto *h = static_cast<obj_header *>(calloc(1, size_t(total)));
     if (!h)

@@ -291,18 +291,19 @@ void tbl_iter_remove(tbl_iter *it)
     obj_unlock(t);
 }
 
-void tbl_foreach(tbl_table *t, tbl_visit_fn visit, void *user)
+int tbl_foreach(tbl_table *t, tbl_visit_fn visit, void *user)
 {
     if (!t || !visit)
-        return;
+        return 0;
     tbl_iter *it = tbl_iter_create(t);
     if (!it)
-        return;
+        return -1;
     while (void *e = tbl_iter_next(it)) {
         visit(e, user);
         obj_release(e);
     }
     obj_release(it);
+    return 0;
 }
 
 void tbl_destroy(void *p)

@@ -54,7 +54,8 @@ int32_t tbl_count(tbl_table *t);
 [[nodiscard]] tbl_iter *tbl_iter_create_ex(tbl_table *t, uint8_t no_retain);
 [[nodiscard]] void *tbl_iter_next(tbl_iter *it);
 void tbl_iter_remove(tbl_iter *it);
-void tbl_foreach(tbl_table *t, tbl_visit_fn visit, void *user);
+// 0, also when there is nothing to walk; -1 when the walk could not start (no memory).
+int tbl_foreach(tbl_table *t, tbl_visit_fn visit, void *user);
 uint32_t tbl_key_of(tbl_key_fn key_fn, const void *p, int is_key);
 uint32_t tbl_bucket_of(const tbl_table *t, uint32_t key);
 

@@ -109,20 +109,23 @@ uint64_t util_tv_to_ntp(const struct timeval *t)
 
 int util_tv_sub(struct timeval *out, const struct timeval *x, const struct timeval *y)
 {
+    // out may be x or y: read both before anything is written.
+    const int64_t xs = x->tv_sec, xu = x->tv_usec;
     int64_t ys = y->tv_sec, yu = y->tv_usec;
-    if (x->tv_usec < yu) {
-        auto n = int32_t((yu - x->tv_usec) / 1000000 + 1);
+    const int ret = xs < ys ? 1 : 0;
+    if (xu < yu) {
+        auto n = int32_t((yu - xu) / 1000000 + 1);
         yu -= int32_t(1000000 * n);
         ys += n;
     }
-    if (x->tv_usec - yu > 1000000) {
-        auto n = int32_t((x->tv_usec - yu) / 1000000);
+    if (xu - yu > 1000000) {
+        auto n = int32_t((xu - yu) / 1000000);
         yu += int32_t(1000000 * n);
         ys -= n;
     }
-    out->tv_sec = x->tv_sec - ys;
-    out->tv_usec = x->tv_usec - yu;
-    return x->tv_sec < y->tv_sec ? 1 : 0;
+    out->tv_sec = xs - ys;
+    out->tv_usec = xu - yu;
+    return ret;
 }
 
 int util_file_create_owned(const char *path, uid_t uid, gid_t gid)

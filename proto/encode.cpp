@@ -89,7 +89,8 @@ pkt_buf *pkt_encode(pkt_packet *p)
     obj_ref<pkt_buf> b = obj_ref<pkt_buf>::adopt(pkt_buf_create(nullptr));
     if (!b)
         return nullptr;
-    tbl_foreach(p->tokens, tok_size_cb, &b->len);
+    if (tbl_foreach(p->tokens, tok_size_cb, &b->len) != 0)
+        return nullptr;
     size_t total = size_t(b->hdr) + b->len;
     if (total > PKT_MAX_SIZE)
         return nullptr;
@@ -105,7 +106,8 @@ pkt_buf *pkt_encode(pkt_packet *p)
     c = be32_put(c, b->len);
     b->cur = be16_put(c, p->mid);
 
-    tbl_foreach(p->tokens, tok_write_cb, b.get());
+    if (tbl_foreach(p->tokens, tok_write_cb, b.get()) != 0)
+        return nullptr;
     if (b->cur != b->data + total - 2)
         return nullptr;
     b->csum = pkt_crc16_modbus(b->data, total);

@@ -174,12 +174,17 @@ long sock_loop_main(void *arg)
             fds[n++] = {fd, POLLIN, 0};
         }
         sit_out = false;
-        int rc = poll(fds, n, PASS_TIMEOUT_MS);
+        // What the session has already taken off the descriptor is offered without waiting
+        // for bytes that may never come.
+        bool buffered = si >= 0 && !accepting && tls_pending(s) > 0;
+        int rc = poll(fds, n, buffered ? 0 : PASS_TIMEOUT_MS);
         if (rc < 0 && errno == EINTR)
             continue;
         if (rc < 0)
             break;
-        if (rc == 0)
+        if (buffered)
+            fds[si].revents |= POLLIN;
+        else if (rc == 0)
             continue;
         // A descriptor closed under the loop ends it, as select's EBADF would.
         if ((ei >= 0 && (fds[ei].revents & POLLNVAL)) || (si >= 0 && (fds[si].revents & POLLNVAL)))

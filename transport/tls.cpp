@@ -362,6 +362,18 @@ void tls_shutdown(tls_ctx *t, int descriptor)
     obj_unlock(t);
 }
 
+int tls_pending(sock_socket *s)
+{
+    tls_ctx *t = tls_get(s);
+    if (!t)
+        return 0;
+    obj_lock(t);
+    int n = t->ssl ? SSL_pending(t->ssl) : 0;
+    obj_unlock(t);
+    obj_release(t);
+    return n;
+}
+
 int tls_read(sock_socket *s, tls_ctx *t, void *buf, int size)
 {
     obj_lock(t);

@@ -58,6 +58,10 @@ void tls_dtls_handle_timeout(sock_socket *s);
 // The socket's context with a reference for the caller (null for none), and its flags.
 [[nodiscard]] tls_ctx *tls_get(sock_socket *s, uint32_t *flags = nullptr);
 
+// Bytes of a record already read from the descriptor that no read has taken yet: poll does
+// not see them. 0 for a socket without a session.
+int tls_pending(sock_socket *s);
+
 // The TLS branches of sock_recvfrom and sock_sendto; the caller holds a reference to t.
 int tls_read(sock_socket *s, tls_ctx *t, void *buf, int size);
 int tls_write(sock_socket *s, tls_ctx *t, const void *data, int length);

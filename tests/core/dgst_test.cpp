@@ -149,6 +149,10 @@ TEST(Hmac, MatchesOpenSslAroundTheBlockSize)
     hmac_sha1(a, "m", 1, longkey.data(), longkey.size());
     hmac_sha1(b, "m", 1, kd, 20);
     EXPECT_EQ(hex(a, 20), hex(b, 20));
+    // An empty key may come without a buffer; it is the empty key all the same.
+    hmac_sha1(a, "m", 1, nullptr, 0);
+    hmac_sha1(b, "m", 1, "", 0);
+    EXPECT_EQ(hex(a, 20), hex(b, 20));
 }
 
 std::string b64(const std::string &in, int one_line)

@@ -109,6 +109,16 @@ TEST(Util, TimevalSubtraction)
         EXPECT_EQ(out.tv_sec, c.want.tv_sec) << c.x.tv_sec << "." << c.x.tv_usec;
         EXPECT_EQ(out.tv_usec, c.want.tv_usec) << c.x.tv_sec << "." << c.x.tv_usec;
         EXPECT_EQ(y.tv_sec, c.y.tv_sec); // y is not changed
+        // In place: the result is written over x or over y, the usual way to call it.
+        for (bool over_x : {true, false}) {
+            timeval x = c.x;
+            y = c.y;
+            timeval *o = over_x ? &x : &y;
+            const char *how = over_x ? "out=x " : "out=y ";
+            EXPECT_EQ(util_tv_sub(o, &x, &y), c.ret) << how << c.x.tv_sec << "." << c.x.tv_usec;
+            EXPECT_EQ(o->tv_sec, c.want.tv_sec) << how << c.x.tv_sec << "." << c.x.tv_usec;
+            EXPECT_EQ(o->tv_usec, c.want.tv_usec) << how << c.x.tv_sec << "." << c.x.tv_usec;
+        }
     }
 }
 

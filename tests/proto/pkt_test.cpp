@@ -1,5 +1,7 @@
 #include "proto_fixture.h"
 
+#include "core/obj_private.h"
+
 #include <random>
 #include <thread>
 
@@ -234,6 +236,41 @@ TEST(Encode, RefusesPacketsPastTheLargestSize)
 TEST(Encode, NullPacket)
 {
     EXPECT_EQ(pkt_encode(nullptr), nullptr);
+}
+
+// Fails the n-th record allocation of the calling thread from now on (1 is the next one).
+std::atomic<int> allocs_left{0};
+thread_local bool failing_thread = false;
+bool fail_nth(int32_t, obj_destroy_fn)
+{
+    return failing_thread && allocs_left.fetch_sub(1) == 1;
+}
+
+// Whichever of its records cannot be made, the encoding fails as a whole: never a packet that
+// leaves tokens out.
+TEST(Encode, EveryAllocationFailureFailsTheEncoding)
+{
+    Packet p = Packet::adopt(make_report());
+    ASSERT_TRUE(p);
+    obj_set_alloc_fail(fail_nth);
+    failing_thread = true;
+    int n = 1;
+    for (;; n++) {
+        allocs_left = n;
+        Buf b = Buf::adopt(pkt_encode(p.get()));
+        if (allocs_left <= 0) {
+            EXPECT_FALSE(b) << "allocation " << n << " failed, " << wire_of(b.get()).size()
+                            << " bytes came out";
+            EXPECT_EQ(p->encoded, nullptr);
+            continue;
+        }
+        ASSERT_TRUE(b);
+        EXPECT_EQ(wire_of(b.get()), report_wire);
+        break;
+    }
+    failing_thread = false;
+    obj_set_alloc_fail(nullptr);
+    EXPECT_GE(n, 4); // the buffer and the iterators of both token walks
 }
 
 // Encoding the same packet from several threads: each caller gets whole bytes of its own.

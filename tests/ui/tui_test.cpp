@@ -61,6 +61,7 @@ struct Tui : ::testing::Test {
     std::optional<temp_dir> tmp;
     std::string dir;
     std::string sock;
+    int sessions = 0;
 
     void SetUp() override
     {
@@ -69,22 +70,26 @@ struct Tui : ::testing::Test {
         tmp.emplace("vesk-tui-test");
         ASSERT_FALSE(tmp->path().empty());
         dir = tmp->path();
-        sock = dir + "/tmux";
     }
 
     void TearDown() override
     {
         if (dir.empty())
             return;
-        run({"tmux", "-S", sock, "kill-server"});
+        if (!sock.empty())
+            run({"tmux", "-S", sock, "kill-server"});
         EXPECT_TRUE(tmp->remove());
     }
 
-    // The simulator with the display on, alone in a pane of rows x cols.
+    // The simulator with the display on, alone in a pane of rows x cols, on a tmux server of
+    // its own: kill-server returns before that server has gone, and a client that meets the
+    // dying server on the same socket fails ("server exited unexpectedly").
     void start(const std::string &scenario, int rows, int cols)
     {
+        std::string n = std::to_string(++sessions);
+        sock = dir + "/tmux" + n;
         std::string cmd = "exec '" + std::string(sim_program) + "' '" + scenario + "' -n -p " +
-                          std::to_string(free_port()) + " -l '" + dir + "/log'";
+                          std::to_string(free_port()) + " -l '" + dir + "/log" + n + "'";
         ASSERT_EQ(run({"tmux", "-S", sock, "-f", "/dev/null", "new-session", "-d", "-x",
                        std::to_string(cols), "-y", std::to_string(rows), "-s", "vesk", cmd}),
                   0);
