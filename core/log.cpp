@@ -9,22 +9,23 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 #include <pthread.h>
 
 namespace
 {
 
-pthread_mutex_t log_slot_lock = PTHREAD_MUTEX_INITIALIZER;
+std::mutex log_slot_lock;
 log_file *log_slot;
 std::atomic<log_locked_hook_fn> log_locked_hook;
 
 log_file *log_get()
 {
-    pthread_mutex_lock(&log_slot_lock);
+    log_slot_lock.lock();
     log_file *l = log_slot;
     if (l && obj_retain(l) == 0)
         l = nullptr;
-    pthread_mutex_unlock(&log_slot_lock);
+    log_slot_lock.unlock();
     return l;
 }
 
@@ -44,9 +45,9 @@ void log_open(const char *path)
 {
     if (!path)
         return;
-    pthread_mutex_lock(&log_slot_lock);
+    log_slot_lock.lock();
     if (log_slot) {
-        pthread_mutex_unlock(&log_slot_lock);
+        log_slot_lock.unlock();
         return;
     }
     auto *l = static_cast<log_file *>(obj_alloc(sizeof(log_file), log_destroy));
@@ -63,7 +64,7 @@ void log_open(const char *path)
         }
     }
     log_slot = l;
-    pthread_mutex_unlock(&log_slot_lock);
+    log_slot_lock.unlock();
     if (l)
         log_message("Starting Application\n");
 }
@@ -122,10 +123,10 @@ int log_clear()
 
 void log_close()
 {
-    pthread_mutex_lock(&log_slot_lock);
+    log_slot_lock.lock();
     log_file *l = log_slot;
     log_slot = nullptr;
-    pthread_mutex_unlock(&log_slot_lock);
+    log_slot_lock.unlock();
     if (l)
         obj_release(l);
 }

@@ -95,12 +95,18 @@ private:
     T *p_ = nullptr;
 };
 
-// Holds an object's own lock for a scope.
+// Holds an object's own lock for a scope, or until unlock().
 class obj_guard
 {
 public:
     explicit obj_guard(void *p) : p_(p) { obj_lock(p_); }
-    ~obj_guard() { obj_unlock(p_); }
+    ~obj_guard() { unlock(); }
+    // Lets go of the lock before the scope ends; a second call does nothing.
+    void unlock()
+    {
+        if (p_)
+            obj_unlock(std::exchange(p_, nullptr));
+    }
     obj_guard(const obj_guard &) = delete;
     obj_guard &operator=(const obj_guard &) = delete;
 

@@ -5,6 +5,7 @@
 #include "core/lookup3.h"
 
 #include <cstdlib>
+#include <new>
 
 namespace
 {
@@ -81,17 +82,17 @@ tbl_table *tbl_create(uint16_t bits, tbl_key_fn key_fn)
     if (bits > TBL_MAX_BITS)
         return nullptr;
     size_t n = size_t(1) << bits;
-    size_t arrays = n * (sizeof(tbl_node *) + sizeof(pthread_mutex_t) + sizeof(uint64_t));
+    size_t arrays = n * (sizeof(tbl_node *) + sizeof(std::mutex) + sizeof(uint64_t));
     auto *t = static_cast<tbl_table *>(obj_alloc(int32_t(sizeof(tbl_table) + arrays), tbl_destroy));
     if (!t)
         return nullptr;
     t->bits = bits;
     t->heads = reinterpret_cast<tbl_node **>(t + 1);
-    t->mutexes = reinterpret_cast<pthread_mutex_t *>(t->heads + n);
+    t->mutexes = reinterpret_cast<std::mutex *>(t->heads + n);
     t->counters = reinterpret_cast<uint64_t *>(t->mutexes + n);
     for (size_t b = 0; b < n; b++) {
         t->heads[b] = static_cast<tbl_node *>(calloc(1, sizeof(tbl_node)));
-        pthread_mutex_init(&t->mutexes[b], nullptr);
+        new (&t->mutexes[b]) std::mutex;
     }
     t->key_fn = key_fn;
     return t;
@@ -99,28 +100,26 @@ tbl_table *tbl_create(uint16_t bits, tbl_key_fn key_fn)
 
 int tbl_add(tbl_table *t, void *element)
 {
-    if (obj_retain(t) == 0)
+    // Both references go only after the bucket's lock: the table's last one destroys it.
+    auto table = obj_ref<tbl_table>::retain(t);
+    if (!table)
         return 0;
-    if (obj_retain(element) == 0) {
-        obj_release(t);
+    auto held = obj_ref<void>::retain(element);
+    if (!held)
         return 0;
-    }
     uint32_t key = tbl_key_of(t->key_fn, element, 0);
     size_t b = tbl_bucket_of(t, key);
     obj_header *h = obj_header_of(element);
 
-    pthread_mutex_lock(&t->mutexes[b]);
+    std::unique_lock<std::mutex> lock(t->mutexes[b]);
     tbl_node *first = t->heads[b];
     tbl_node *node =
         first && !first->element ? first : static_cast<tbl_node *>(calloc(1, sizeof(tbl_node)));
-    if (!node) {
-        pthread_mutex_unlock(&t->mutexes[b]);
-        obj_release(element);
-        obj_release(t);
+    if (!node)
         return 0;
-    }
     node->key = key;
-    node->element = h;
+    node->element = h; // with the reference taken above
+    (void)held.release();
     if (!first || node == first) {
         node->next = nullptr;
         node->prev = node;
@@ -149,12 +148,10 @@ int tbl_add(tbl_table *t, void *element)
         }
     }
     t->counters[b]++;
-    pthread_mutex_unlock(&t->mutexes[b]);
+    lock.unlock();
 
-    obj_lock(t);
+    obj_guard g(t);
     t->count++;
-    obj_unlock(t);
-    obj_release(t);
     return 1;
 }
 
@@ -164,18 +161,14 @@ void tbl_remove(tbl_table *t, void *element)
         return;
     uint32_t key = tbl_key_of(t->key_fn, element, 0);
     size_t b = tbl_bucket_of(t, key);
-    pthread_mutex_lock(&t->mutexes[b]);
+    std::lock_guard<std::mutex> lock(t->mutexes[b]);
     tbl_node *n = walk(t->heads[b], key);
-    if (!matches(n, key)) {
-        pthread_mutex_unlock(&t->mutexes[b]);
+    if (!matches(n, key))
         return;
-    }
     drop_node(t, b, n);
-    obj_lock(t);
+    obj_guard g(t);
     t->count--;
     t->counters[b]++;
-    obj_unlock(t);
-    pthread_mutex_unlock(&t->mutexes[b]);
 }
 
 void *tbl_find(tbl_table *t, const void *lookup)
@@ -184,13 +177,9 @@ void *tbl_find(tbl_table *t, const void *lookup)
         return nullptr;
     uint32_t key = tbl_key_of(t->key_fn, lookup, 1);
     size_t b = tbl_bucket_of(t, key);
-    void *found = nullptr;
-    pthread_mutex_lock(&t->mutexes[b]);
+    std::lock_guard<std::mutex> lock(t->mutexes[b]);
     tbl_node *n = walk(t->heads[b], key);
-    if (matches(n, key) && obj_retain(element_of(n)) > 0)
-        found = element_of(n);
-    pthread_mutex_unlock(&t->mutexes[b]);
-    return found;
+    return matches(n, key) && obj_retain(element_of(n)) > 0 ? element_of(n) : nullptr;
 }
 
 int32_t tbl_count(tbl_table *t)
@@ -215,11 +204,11 @@ tbl_iter *tbl_iter_create_ex(tbl_table *t, uint8_t no_retain)
         return nullptr;
     }
     it->table = t;
-    pthread_mutex_lock(&t->mutexes[0]);
+    t->mutexes[0].lock();
     it->next = t->heads[0];
     it->next_key = it->next ? it->next->key : 0;
     it->version = t->counters[0];
-    pthread_mutex_unlock(&t->mutexes[0]);
+    t->mutexes[0].unlock();
     return it;
 }
 
@@ -233,7 +222,7 @@ void *tbl_iter_next(tbl_iter *it)
     tbl_table *t = it->table;
     if (it->bucket >= nbuckets(t))
         return nullptr;
-    pthread_mutex_lock(&t->mutexes[it->bucket]);
+    t->mutexes[it->bucket].lock();
     if (it->next && t->counters[it->bucket] != it->version) {
         tbl_node *n = walk(t->heads[it->bucket], it->next_key);
         while (n && n->key < it->next_key)
@@ -241,13 +230,13 @@ void *tbl_iter_next(tbl_iter *it)
         it->next = n;
     }
     while (!it->next || !it->next->element) {
-        pthread_mutex_unlock(&t->mutexes[it->bucket]);
+        t->mutexes[it->bucket].unlock();
         // The node last handed out belongs to the bucket being left.
         it->current = nullptr;
         it->current_key = 0;
         if (++it->bucket >= nbuckets(t))
             return nullptr;
-        pthread_mutex_lock(&t->mutexes[it->bucket]);
+        t->mutexes[it->bucket].lock();
         it->next = t->heads[it->bucket];
         it->version = t->counters[it->bucket];
     }
@@ -258,7 +247,7 @@ void *tbl_iter_next(tbl_iter *it)
     obj_retain(e);
     it->next = n->next;
     it->next_key = n->next ? n->next->key : 0;
-    pthread_mutex_unlock(&t->mutexes[it->bucket]);
+    t->mutexes[it->bucket].unlock();
     return e;
 }
 
@@ -268,27 +257,24 @@ void tbl_iter_remove(tbl_iter *it)
     size_t b = it->bucket;
     if (b >= nbuckets(t))
         return;
-    pthread_mutex_lock(&t->mutexes[b]);
+    std::unique_lock<std::mutex> lock(t->mutexes[b]);
     tbl_node *n = it->current;
     if (n && t->counters[b] != it->version) {
         n = walk(t->heads[b], it->current_key);
         if (!matches(n, it->current_key))
             n = nullptr;
     }
-    if (!n) {
-        pthread_mutex_unlock(&t->mutexes[b]);
+    if (!n)
         return;
-    }
     drop_node(t, b, n);
     t->counters[b]++;
     it->version++;
     it->current = nullptr;
     it->current_key = 0;
-    pthread_mutex_unlock(&t->mutexes[b]);
+    lock.unlock();
 
-    obj_lock(t);
+    obj_guard g(t);
     t->count--;
-    obj_unlock(t);
 }
 
 int tbl_foreach(tbl_table *t, tbl_visit_fn visit, void *user)
@@ -322,7 +308,7 @@ void tbl_destroy(void *p)
             drop_node(t, b, n);
             t->count--;
         }
-        pthread_mutex_destroy(&t->mutexes[b]);
+        t->mutexes[b].~mutex();
     }
 }
 

@@ -12,7 +12,7 @@
 #include "core/obj.h"
 
 #include <cstdint>
-#include <pthread.h>
+#include <mutex>
 
 using tbl_key_fn = uint32_t (*)(const void *p, int is_key);
 using tbl_visit_fn = void (*)(void *element, void *user);
@@ -31,7 +31,7 @@ struct tbl_table {
     int64_t count;
     tbl_key_fn key_fn;
     tbl_node **heads;
-    pthread_mutex_t *mutexes;
+    std::mutex *mutexes;
     uint64_t *counters;
 };
 

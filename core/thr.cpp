@@ -13,34 +13,34 @@
 #include "core/tbl.h"
 
 #include <csignal>
+#include <mutex>
 #include <unistd.h>
 
 namespace
 {
 
-pthread_mutex_t registry_slot_lock = PTHREAD_MUTEX_INITIALIZER;
-pthread_mutex_t registry_init_lock = PTHREAD_MUTEX_INITIALIZER;
+std::mutex registry_slot_lock;
+std::mutex registry_init_lock;
 thr_registry *registry_slot;
 uint32_t auto_create = 1;
 
 thr_registry *registry_get()
 {
-    pthread_mutex_lock(&registry_slot_lock);
+    std::lock_guard<std::mutex> g(registry_slot_lock);
     thr_registry *r = registry_slot;
     if (r && obj_retain(r) == 0)
         r = nullptr;
-    pthread_mutex_unlock(&registry_slot_lock);
     return r;
 }
 
 // Drops the reference that the process-wide pointer holds.
 void registry_drop(thr_registry *expected)
 {
-    pthread_mutex_lock(&registry_slot_lock);
+    std::unique_lock<std::mutex> g(registry_slot_lock);
     thr_registry *r = registry_slot == expected ? registry_slot : nullptr;
     if (r)
         registry_slot = nullptr;
-    pthread_mutex_unlock(&registry_slot_lock);
+    g.unlock();
     if (r)
         obj_release(r);
 }
@@ -114,78 +114,63 @@ void thr_registry_destroy(void *p)
 
 int thr_runtime_init()
 {
-    pthread_mutex_lock(&registry_init_lock);
+    std::lock_guard<std::mutex> g(registry_init_lock);
     if (thr_registry *r = registry_get()) {
         obj_release(r);
-        pthread_mutex_unlock(&registry_init_lock);
         return 1;
     }
-    if (__atomic_load_n(&auto_create, __ATOMIC_ACQUIRE) == 0) {
-        pthread_mutex_unlock(&registry_init_lock);
+    if (__atomic_load_n(&auto_create, __ATOMIC_ACQUIRE) == 0)
         return 0;
-    }
     auto *reg = static_cast<thr_registry *>(obj_alloc(sizeof(thr_registry), thr_registry_destroy));
-    if (!reg) {
-        pthread_mutex_unlock(&registry_init_lock);
+    if (!reg)
         return 0;
-    }
     reg->table = tbl_create(4, thr_key_cb);
     if (!reg->table) {
         obj_release(reg);
-        pthread_mutex_unlock(&registry_init_lock);
         return 0;
     }
-    pthread_mutex_lock(&registry_slot_lock);
-    registry_slot = reg;
-    pthread_mutex_unlock(&registry_slot_lock);
+    {
+        std::lock_guard<std::mutex> slot(registry_slot_lock);
+        registry_slot = reg;
+    }
 
     thr_record *sup =
         thr_start(thr_supervisor_main, thr_supervisor_exit_cb, thr_supervisor_signal_cb, nullptr,
                   THR_JOINABLE | THR_RETURN_RECORD);
-    int ok = 0;
-    if (sup) {
-        obj_lock(reg);
-        reg->supervisor = sup;
-        obj_unlock(reg);
-        ok = 1;
-    } else {
+    if (!sup) {
         registry_drop(reg);
+        return 0;
     }
-    pthread_mutex_unlock(&registry_init_lock);
-    return ok;
+    obj_guard rg(reg);
+    reg->supervisor = sup;
+    return 1;
 }
 
 thr_record *thr_start(thr_body_fn body, thr_exit_fn exit_fn, thr_signal_fn signal_fn, void *arg,
                       uint32_t flags)
 {
-    thr_registry *reg = registry_get();
+    auto reg = obj_ref<thr_registry>::adopt(registry_get());
     if (!reg) {
         if (__atomic_load_n(&auto_create, __ATOMIC_ACQUIRE) == 0 || !thr_runtime_init())
             return nullptr;
-        reg = registry_get();
+        reg = obj_ref<thr_registry>::adopt(registry_get());
         if (!reg)
             return nullptr;
     }
     bool is_supervisor = body == thr_supervisor_main;
 
-    obj_lock(reg);
-    if (!body || (!reg->supervisor && !is_supervisor)) {
-        obj_unlock(reg);
-        obj_release(reg);
+    obj_guard g(reg.get());
+    if (!body || (!reg->supervisor && !is_supervisor))
         return nullptr;
-    }
     auto *rec = static_cast<thr_record *>(obj_alloc(sizeof(thr_record), thr_record_destroy));
-    if (!rec) {
-        obj_unlock(reg);
-        obj_release(reg);
+    if (!rec)
         return nullptr;
-    }
     rec->arg = arg && obj_retain(arg) > 0 ? arg : nullptr;
     rec->exit_fn = exit_fn;
     rec->body = body;
     rec->signal_fn = signal_fn;
     rec->flags = flags << 16;
-    obj_unlock(reg);
+    g.unlock();
 
     pthread_attr_t attr;
     pthread_attr_init(&attr);
@@ -198,18 +183,19 @@ thr_record *thr_start(thr_body_fn body, thr_exit_fn exit_fn, thr_signal_fn signa
     if (rc != 0) {
         obj_release(rec);
         obj_release(rec);
-        obj_release(reg);
         return nullptr;
     }
 
     // Registration: a stop-all that came meanwhile (supervisor gone) refuses the thread too,
     // so no thread runs unasked-to-stop after a stop-all.
-    obj_lock(reg);
-    bool registered = (reg->supervisor || is_supervisor) && pthread_kill(rec->thread, 0) == 0 &&
-                      tbl_add(reg->table, rec);
-    flags_set(rec, registered ? THR_REGISTERED | THR_RUN : THR_ABORT);
-    obj_unlock(reg);
-    obj_release(reg);
+    bool registered;
+    {
+        obj_guard r(reg.get());
+        registered = (reg->supervisor || is_supervisor) && pthread_kill(rec->thread, 0) == 0 &&
+                     tbl_add(reg->table, rec);
+        flags_set(rec, registered ? THR_REGISTERED | THR_RUN : THR_ABORT);
+    }
+    reg.reset();
 
     // Nobody can join a thread that was refused: it lets go of itself.
     if (!registered && (flags & THR_JOINABLE))

@@ -97,8 +97,3 @@ void pkt_crc16_table_free();
 // 100 ms pauses; a packet never encoded logs nothing.
 void pkt_log(pkt_packet *p);
 void tok_log_cb(void *token, void *user);
-
-// Replaces the pause between log lines (tests and the fuzzer do not wait); null restores the
-// real one. Returns the previous pause.
-using pkt_pause_fn = void (*)(unsigned ms);
-pkt_pause_fn pkt_log_set_pause(pkt_pause_fn fn);

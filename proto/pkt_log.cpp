@@ -8,6 +8,8 @@
 #include "proto/pkt.h"
 #include "proto/tok_wire.h"
 
+#include "proto/pkt_log_private.h"
+
 #include "core/log.h"
 #include "core/obj.h"
 #include "core/tbl.h"

@@ -9,8 +9,10 @@
 #include "core/obj.h"
 #include "core/tbl.h"
 #include "core/thr.h"
+#include "transport/sock_loop_private.h"
 #include "transport/tls.h"
 
+#include <atomic>
 #include <cerrno>
 #include <poll.h>
 
@@ -25,6 +27,8 @@ bool accepts(const sock_socket *s)
 }
 
 constexpr int PASS_TIMEOUT_MS = 20;
+
+std::atomic<sock_thread_start_fn> thread_start{thr_start};
 
 uint32_t flags_of(sock_socket *s)
 {
@@ -73,6 +77,11 @@ void close_children(tbl_table *children)
 
 } // namespace
 
+sock_thread_start_fn sock_loop_set_thread_start(sock_thread_start_fn fn)
+{
+    return thread_start.exchange(fn ? fn : thr_start);
+}
+
 void sock_loop_start(sock_socket *s, sock_readable_fn on_readable, sock_accept_fn on_accept,
                      sock_close_fn on_close, sock_extra_fd_fn extra_fd,
                      sock_extra_readable_fn on_extra_readable, void *user)
@@ -97,7 +106,7 @@ void sock_loop_start(sock_socket *s, sock_readable_fn on_readable, sock_accept_f
     obj_retain(s);
     loop->socket = s;
     thr_record *rec =
-        thr_start(sock_loop_main, sock_loop_exit_cb, nullptr, loop, THR_RETURN_RECORD);
+        thread_start.load()(sock_loop_main, sock_loop_exit_cb, nullptr, loop, THR_RETURN_RECORD);
     obj_lock(s);
     s->thread = rec;
     obj_unlock(s);

@@ -230,49 +230,40 @@ void tls_attach(sock_socket *s, tls_ctx *parent, int server)
 {
     if (!s)
         return;
-    obj_lock(s);
+    obj_guard socket_lock(s);
     tls_ctx *t = s->tls;
-    if (!t) {
-        obj_unlock(s);
+    if (!t)
         return;
-    }
-    obj_lock(t);
-    if (t->ssl) { // already attached: a second session would orphan the first
-        obj_unlock(t);
-        obj_unlock(s);
+    obj_guard session_lock(t);
+    if (t->ssl) // already attached: a second session would orphan the first
         return;
-    }
     if (parent) {
-        obj_lock(parent);
+        obj_guard g(parent);
         t->ssl = SSL_new(parent->ssl_ctx);
-        obj_unlock(parent);
     } else {
         t->ssl = SSL_new(t->ssl_ctx);
     }
-    if (!t->ssl) {
+    bool made = t->ssl != nullptr;
+    int e = SSL_ERROR_NONE;
+    if (made) {
+        t->bio = BIO_new_socket(s->descriptor, BIO_NOCLOSE);
+        socket_lock.unlock();
+        SSL_set_bio(t->ssl, t->bio, t->bio);
+        // On a non-blocking socket the handshake goes on inside the loop's reads.
         ERR_clear_error();
-        obj_unlock(t);
-        obj_unlock(s);
-        drop_context(s, t);
-        return;
+        {
+            sigpipe_guard no_sigpipe;
+            int r = server ? SSL_accept(t->ssl) : SSL_connect(t->ssl);
+            e = SSL_get_error(t->ssl, r);
+        }
+        t->flags |= server ? TLS_FLAG_SERVER : TLS_FLAG_CLIENT;
+        if (parent && obj_retain(parent) > 0)
+            t->parent = parent;
     }
-    t->bio = BIO_new_socket(s->descriptor, BIO_NOCLOSE);
-    obj_unlock(s);
-    SSL_set_bio(t->ssl, t->bio, t->bio);
-    // On a non-blocking socket the handshake goes on inside the loop's reads.
-    ERR_clear_error();
-    int e;
-    {
-        sigpipe_guard no_sigpipe;
-        int r = server ? SSL_accept(t->ssl) : SSL_connect(t->ssl);
-        e = SSL_get_error(t->ssl, r);
-    }
-    t->flags |= server ? TLS_FLAG_SERVER : TLS_FLAG_CLIENT;
-    if (parent && obj_retain(parent) > 0)
-        t->parent = parent;
-    obj_unlock(t);
-    // A handshake that failed outright leaves a session that only ever fails again.
-    if (is_fatal(e)) {
+    session_lock.unlock();
+    socket_lock.unlock(); // still held when no session was made
+    // No session, or a handshake that failed outright: a session that only ever fails again.
+    if (!made || is_fatal(e)) {
         ERR_clear_error();
         drop_context(s, t);
     }

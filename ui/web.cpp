@@ -2,8 +2,10 @@
 
 #include "ui/web_files.h"
 #include "ui/web_page.h"
+#include "ui/web_private.h"
 #include "ui/web_scan.h"
 
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 
@@ -24,6 +26,8 @@ constexpr char web_password[] = "tulvex";
 // reading must lose its connection, or scanning would stop for good. A few seconds beyond the
 // page's 5-second refresh keeps an open browser's connection.
 constexpr unsigned connection_timeout = 8;
+
+std::atomic<web_response_fn> make_response{MHD_create_response_from_callback};
 
 // Only its address marks a request whose first call has been seen.
 const char request_marker = 0;
@@ -97,6 +101,11 @@ web_page *make_page(route rt, const char *url, app_ctx *ctx, MHD_Connection *con
 
 } // namespace
 
+web_response_fn web_set_response_maker(web_response_fn fn)
+{
+    return make_response.exchange(fn ? fn : MHD_create_response_from_callback);
+}
+
 MHD_Daemon *web_start(app_ctx *ctx, int port)
 {
     // A connection's socket is closed by the listening thread, which otherwise wakes only for
@@ -149,8 +158,8 @@ MHD_Result web_request_cb(void *ctx, MHD_Connection *connection, const char *url
     web_page *page = make_page(rt, url, static_cast<app_ctx *>(ctx), connection);
     if (!page)
         return MHD_NO;
-    MHD_Response *response = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, r.block, r.reader,
-                                                               page, web_page_free_cb);
+    MHD_Response *response =
+        make_response.load()(MHD_SIZE_UNKNOWN, r.block, r.reader, page, web_page_free_cb);
     // The library never frees a page that no response owns.
     if (!response) {
         web_page_free_cb(page);

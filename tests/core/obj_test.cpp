@@ -151,6 +151,24 @@ TEST(Obj, HandleAndGuardOwnWhatTheyShould)
         }
         EXPECT_EQ(obj_trylock(raw), 0);
         obj_unlock(raw);
+        // Whether another thread finds the lock taken.
+        auto held = [raw] {
+            int r = 0;
+            std::thread([&] {
+                if ((r = obj_trylock(raw)) == 0)
+                    obj_unlock(raw);
+            }).join();
+            return r != 0;
+        };
+        {
+            obj_guard g(raw);
+            g.unlock();
+            EXPECT_FALSE(held()) << "let go before the scope's end";
+            obj_lock(raw); // taken again, past the guard
+            g.unlock();
+        }
+        EXPECT_TRUE(held()) << "a guard let go early lets go of nothing more";
+        obj_unlock(raw);
     }
     EXPECT_EQ(destroyed, 1);
 }

@@ -7,6 +7,7 @@
 #include "link/link_private.h"
 #include "link/msg.h"
 #include "station/station.h"
+#include "transport/sock_loop_private.h"
 
 #include <gtest/gtest.h>
 
@@ -20,28 +21,19 @@
 #include <thread>
 #include <utility>
 
-// A thread start that fails on request: the next one.
 namespace
 {
-std::atomic<bool> fail_thread_start{false};
-} // namespace
 
-extern "C" {
-thr_record *__real__Z9thr_startPFlPvEPFvS_EPFiiS_ES_j(thr_body_fn body, thr_exit_fn exit_fn,
-                                                      thr_signal_fn signal_fn, void *arg,
-                                                      uint32_t flags);
-thr_record *__wrap__Z9thr_startPFlPvEPFvS_EPFiiS_ES_j(thr_body_fn body, thr_exit_fn exit_fn,
-                                                      thr_signal_fn signal_fn, void *arg,
-                                                      uint32_t flags)
+// A loop thread start that fails on request: the next one.
+std::atomic<bool> fail_thread_start{false};
+
+thr_record *refusing_thread_start(thr_body_fn body, thr_exit_fn exit_fn, thr_signal_fn signal_fn,
+                                  void *arg, uint32_t flags)
 {
     if (fail_thread_start.exchange(false))
         return nullptr;
-    return __real__Z9thr_startPFlPvEPFvS_EPFiiS_ES_j(body, exit_fn, signal_fn, arg, flags);
+    return thr_start(body, exit_fn, signal_fn, arg, flags);
 }
-}
-
-namespace
-{
 
 using link_test::held_connection;
 using link_test::make_packet;
@@ -494,9 +486,11 @@ TEST_F(Wire, AFinishedConnectionIsNotUsed)
 // next packet goes out on a new one.
 TEST_F(Wire, AConnectionNobodyReadsIsNotKept)
 {
+    sock_thread_start_fn before = sock_loop_set_thread_start(refusing_thread_start);
     fail_thread_start = true;
     frame first = report();
     EXPECT_FALSE(fail_thread_start) << "the loop's start was refused";
+    sock_loop_set_thread_start(before);
     EXPECT_EQ(first.conn, 0);
     foreign_connections = 1; // it has no loop to report its close
     frame second = report();

@@ -5,6 +5,7 @@
 // token reader and the token printers instead of stopping at the checksum. A packet that parses
 // must encode back to as many bytes, and to the same bytes when its tokens arrived in table order.
 #include "proto/pkt.h"
+#include "proto/pkt_log_private.h"
 
 #include "core/log.h"
 #include "core/obj.h"

@@ -6,6 +6,7 @@
 #include "tests/proto/device_report.h"
 
 #include "proto/pkt.h"
+#include "proto/pkt_log_private.h"
 #include "proto/tok.h"
 
 #include "core/log.h"

@@ -3,6 +3,7 @@
 // requests whose page or response cannot be made.
 #include "core/log.h"
 #include "core/obj.h"
+#include "core/obj_private.h"
 #include "ui/web.h"
 #include "ui/web_private.h"
 #include "ui_fixture.h"
@@ -36,34 +37,22 @@ extern "C" const char *__tsan_default_suppressions()
 // Allocation failures on request: the next web page record, the next streamed response.
 namespace
 {
+
 std::atomic<bool> fail_page_record{false};
 std::atomic<bool> fail_response{false};
-} // namespace
 
-extern "C" {
-void *__real__Z9obj_allociPFvPvE(int32_t size, obj_destroy_fn destroy);
-void *__wrap__Z9obj_allociPFvPvE(int32_t size, obj_destroy_fn destroy)
+bool refusing_page_record(int32_t size, obj_destroy_fn destroy)
 {
-    if (size == int32_t(sizeof(web_page)) && !destroy && fail_page_record.exchange(false))
-        return nullptr;
-    return __real__Z9obj_allociPFvPvE(size, destroy);
+    return size == int32_t(sizeof(web_page)) && !destroy && fail_page_record.exchange(false);
 }
 
-MHD_Response *__real_MHD_create_response_from_callback(uint64_t size, size_t block,
-                                                       MHD_ContentReaderCallback crc, void *cls,
-                                                       MHD_ContentReaderFreeCallback crfc);
-MHD_Response *__wrap_MHD_create_response_from_callback(uint64_t size, size_t block,
-                                                       MHD_ContentReaderCallback crc, void *cls,
-                                                       MHD_ContentReaderFreeCallback crfc)
+MHD_Response *refusing_response(uint64_t size, size_t block, MHD_ContentReaderCallback reader,
+                                void *cls, MHD_ContentReaderFreeCallback free_cb)
 {
     if (fail_response.exchange(false))
         return nullptr;
-    return __real_MHD_create_response_from_callback(size, block, crc, cls, crfc);
+    return MHD_create_response_from_callback(size, block, reader, cls, free_cb);
 }
-}
-
-namespace
-{
 
 using namespace std::chrono;
 
@@ -395,6 +384,8 @@ TEST_F(Web, FinishedConnectionsGiveBackTheirDescriptors)
 TEST_F(Web, RefusedWhenPageOrResponseCannotBeMade)
 {
     write_file("style.css", "x\n");
+    obj_alloc_fail_fn alloc_before = obj_set_alloc_fail(refusing_page_record);
+    web_response_fn response_before = web_set_response_maker(refusing_response);
     for (const char *path : {"/scan", "/style.css", "/log", "/clearlog"}) {
         fail_page_record = true;
         EXPECT_EQ(get(path).exit, 52) << path << " without a page record";
@@ -403,6 +394,8 @@ TEST_F(Web, RefusedWhenPageOrResponseCannotBeMade)
         EXPECT_EQ(get(path).exit, 52) << path << " without a response";
         EXPECT_FALSE(fail_response) << path << ": the failure was met";
     }
+    web_set_response_maker(response_before);
+    obj_set_alloc_fail(alloc_before);
     EXPECT_EQ(get("/style.css").body, "x\n");
     EXPECT_EQ(get("/scan").status, 200);
     // The last response lets the context go just after its last byte went out.
