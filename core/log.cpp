@@ -29,6 +29,26 @@ log_file *log_get()
     return l;
 }
 
+// The file calls made under the log's lock are cancellation points: a thread cancelled in one
+// must not leave the log locked for good.
+class cancel_off
+{
+public:
+    cancel_off() { pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &old_); }
+    ~cancel_off() { pthread_setcancelstate(old_, nullptr); }
+    cancel_off(const cancel_off &) = delete;
+    cancel_off &operator=(const cancel_off &) = delete;
+
+private:
+    int old_;
+};
+
+void run_locked_hook()
+{
+    if (log_locked_hook_fn hook = log_locked_hook.load())
+        hook();
+}
+
 } // namespace
 
 void log_destroy(void *p)
@@ -79,12 +99,9 @@ void log_message(const char *fmt, ...)
     log_file *l = log_get();
     if (!l)
         return;
-    // The writes are cancellation points: a cancelled thread must not leave the log locked.
-    int cancel_state;
-    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancel_state);
+    cancel_off no_cancel;
     obj_lock(l);
-    if (log_locked_hook_fn hook = log_locked_hook.load())
-        hook();
+    run_locked_hook();
     if (!l->stream)
         l->stream = util_fopen_regular(l->path, true);
     if (l->stream) {
@@ -103,7 +120,6 @@ void log_message(const char *fmt, ...)
     }
     obj_unlock(l);
     obj_release(l);
-    pthread_setcancelstate(cancel_state, nullptr);
 }
 
 int log_clear()
@@ -111,12 +127,16 @@ int log_clear()
     log_file *l = log_get();
     if (!l)
         return 0;
-    obj_lock(l);
-    if (l->stream)
-        fclose(l->stream);
-    l->stream = util_fopen_regular(l->path, true);
-    obj_unlock(l);
-    obj_release(l);
+    {
+        cancel_off no_cancel;
+        obj_lock(l);
+        run_locked_hook();
+        if (l->stream)
+            fclose(l->stream);
+        l->stream = util_fopen_regular(l->path, true);
+        obj_unlock(l);
+        obj_release(l);
+    }
     log_message("Logs Cleared\n");
     return 1;
 }

@@ -1,7 +1,7 @@
-// For the tests only: a look inside a log line being written.
+// For the tests only: a look inside a log line being written or a clear under way.
 #pragma once
 
-// Called by log_message while it holds the log's lock, before the line goes out. Null removes
-// it. Returns the previous one.
+// Called by log_message and log_clear while they hold the log's lock, before the line goes out
+// or the file is emptied. Null removes it. Returns the previous one.
 using log_locked_hook_fn = void (*)();
 log_locked_hook_fn log_set_locked_hook(log_locked_hook_fn fn);

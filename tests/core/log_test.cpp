@@ -231,46 +231,67 @@ long logs_one_line(void *)
     return 0;
 }
 
+long clears_the_log(void *)
+{
+    (void)log_clear();
+    for (;;)
+        pause();
+    return 0;
+}
+
 void count_cancelled_exit(void *)
 {
     cancelled_exits++;
 }
 
-// A cancellable thread cancelled while it writes a line finishes the line and lets go of the log.
+// A cancellable thread cancelled while it writes a line or clears the log finishes what it does
+// under the log's lock and lets go of the log.
 TEST_F(Log, CancelledWriterLeavesTheLogUsable)
 {
 #if defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "ThreadSanitizer loses track of a thread cancelled in a blocking call";
 #endif
-    log_open(path.c_str());
-    parked = unpark = later_line_done = false;
-    cancelled_exits = 0;
-    park_armed = true;
-    log_set_locked_hook(park_in_line);
-    thr_record *rec = thr_start(logs_one_line, count_cancelled_exit, nullptr, nullptr,
-                                THR_CANCELLABLE | THR_RETURN_RECORD);
-    ASSERT_NE(rec, nullptr);
-    ASSERT_TRUE(wait_until([] { return parked.load(); }));
-    thr_stop(rec);
-    unpark = true;
-    ASSERT_TRUE(wait_until([] { return cancelled_exits.load() == 1; }));
-    obj_release(rec);
-    log_set_locked_hook(nullptr);
-    // A log left locked would hang this line: write it where a hang fails the case.
-    std::thread([] {
-        log_message("later line\n");
-        later_line_done = true;
-    }).detach();
-    if (!wait_until([] { return later_line_done.load(); }, std::chrono::seconds(10))) {
-        ADD_FAILURE() << "a later line waits for good: the log stayed locked";
-        // Closing the log would wait on that lock as well: end here.
-        fflush(stdout);
-        _exit(1);
+    struct {
+        const char *what;
+        thr_body_fn body;
+        std::vector<std::string> lines; // without their stamps
+    } cases[] = {
+        {"writing a line", logs_one_line, {"Starting Application", "cancelled line", "later line"}},
+        {"clearing the log", clears_the_log, {"Logs Cleared", "later line"}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        log_open(path.c_str());
+        parked = unpark = later_line_done = false;
+        cancelled_exits = 0;
+        park_armed = true;
+        log_set_locked_hook(park_in_line);
+        thr_record *rec = thr_start(c.body, count_cancelled_exit, nullptr, nullptr,
+                                    THR_CANCELLABLE | THR_RETURN_RECORD);
+        ASSERT_NE(rec, nullptr);
+        ASSERT_TRUE(wait_until([] { return parked.load(); }));
+        thr_stop(rec);
+        unpark = true;
+        ASSERT_TRUE(wait_until([] { return cancelled_exits.load() == 1; }));
+        obj_release(rec);
+        log_set_locked_hook(nullptr);
+        // A log left locked would hang this line: write it where a hang fails the case.
+        std::thread([] {
+            log_message("later line\n");
+            later_line_done = true;
+        }).detach();
+        if (!wait_until([] { return later_line_done.load(); }, std::chrono::seconds(10))) {
+            ADD_FAILURE() << "a later line waits for good: the log stayed locked";
+            // Closing the log would wait on that lock as well: end here.
+            fflush(stdout);
+            _exit(1);
+        }
+        auto v = lines(path);
+        ASSERT_EQ(v.size(), c.lines.size());
+        for (size_t i = 0; i < v.size(); i++)
+            EXPECT_TRUE(std::regex_match(v[i], std::regex(stamp + c.lines[i]))) << v[i];
+        log_close();
     }
-    auto v = lines(path);
-    ASSERT_EQ(v.size(), 3u);
-    EXPECT_TRUE(std::regex_match(v[1], std::regex(stamp + "cancelled line")));
-    EXPECT_TRUE(std::regex_match(v[2], std::regex(stamp + "later line")));
 }
 
 } // namespace
