@@ -63,8 +63,8 @@ void msg_get_device_id(uint8_t *out, int length)
         return;
     // Writes only for an Ethernet interface; anything else leaves zeros.
     (void)net_if_get_hwaddr(name, id + 2);
-    id[0] = 0x00;
-    id[1] = 0xFF;
+    id[0] = uint8_t(PKT_ID_OWN >> 8);
+    id[1] = uint8_t(PKT_ID_OWN);
     memcpy(out, id, size_t(std::min(length, ID_SIZE)));
 }
 

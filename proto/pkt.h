@@ -25,6 +25,8 @@ inline constexpr uint32_t PKT_MAX_SIZE = 65535;
 // the address, most significant byte first. addr is the address as the Bluetooth stack keeps
 // it, least significant byte first.
 inline constexpr uint64_t PKT_ID_BT = 0x0008;
+// The kind of the system's own messages: 0x00FF and the 48-bit Ethernet address of its interface.
+inline constexpr uint16_t PKT_ID_OWN = 0x00FF;
 constexpr uint64_t pkt_device_id_bt(const uint8_t addr[6])
 {
     uint64_t id = PKT_ID_BT;
