@@ -1,10 +1,13 @@
 // Helpers that every test tree needs alike: waiting for what another thread or process does,
 // whole files as strings, the daemon's log lines, a scratch folder that is gone again when its
-// test ends, and raw loopback sockets.
+// test ends, raw loopback sockets, and a reason for a death test's child to die with.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <arpa/inet.h>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -18,10 +21,12 @@
 #include <unistd.h>
 #include <vector>
 
-// Polls done until it holds or the limit has passed; whether it held.
-inline bool wait_until(const std::function<bool()> &done,
-                       std::chrono::milliseconds limit = std::chrono::seconds(20),
-                       std::chrono::milliseconds step = std::chrono::milliseconds(2))
+// Polls done until it holds or the limit has passed; whether it held. For cleanup that what
+// follows depends on (a thread letting go of what the test is about to free, a killed child
+// reaped), as it waits even in a test that has failed already.
+inline bool settle_until(const std::function<bool()> &done,
+                         std::chrono::milliseconds limit = std::chrono::seconds(20),
+                         std::chrono::milliseconds step = std::chrono::milliseconds(2))
 {
     auto end = std::chrono::steady_clock::now() + limit;
     while (!done()) {
@@ -30,6 +35,33 @@ inline bool wait_until(const std::function<bool()> &done,
         std::this_thread::sleep_for(step);
     }
     return true;
+}
+
+// As settle_until, for what a test checks. Once the running test has failed fatally, done is
+// asked once and not waited for: whatever a failed test still waits for on its way out (through
+// helpers that cannot stop it) then costs nothing, so it ends within one limit.
+inline bool wait_until(const std::function<bool()> &done,
+                       std::chrono::milliseconds limit = std::chrono::seconds(20),
+                       std::chrono::milliseconds step = std::chrono::milliseconds(2))
+{
+    if (::testing::Test::HasFatalFailure())
+        return done();
+    return settle_until(done, limit, step);
+}
+
+// For the child of a death test: the reason goes to standard error, where the parent's failure
+// shows it, and the child exits with 1.
+[[noreturn]] inline void die_because(const char *why)
+{
+    fprintf(stderr, "%s\n", why);
+    fflush(stderr);
+    _exit(1);
+}
+
+inline void check_or_die(bool held, const char *why)
+{
+    if (!held)
+        die_because(why);
 }
 
 // The file byte for byte; empty when there is none.

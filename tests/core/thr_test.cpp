@@ -117,7 +117,7 @@ TEST_F(Thr, BodyRunsOnceAndExitRoutineRunsOnce)
     EXPECT_EQ(c.body, 1);
     EXPECT_EQ(c.saw_run, int(THR_RUN));
     // The record lets go of its argument after the exit routine has run.
-    EXPECT_TRUE(wait_until([&] { return obj_refcount(arg) == 1; }));
+    ASSERT_TRUE(wait_until([&] { return obj_refcount(arg) == 1; }));
     EXPECT_EQ(c.exits, 1);
     obj_release(arg);
 }
@@ -302,21 +302,22 @@ TEST_F(Thr, StopAllEndsPollingThreadsThenRefusesStarts)
             for (int i = 0; i < 3; i++)
                 (void)thr_start(body_polls, count_exit, nullptr, arg, 0);
             if (!wait_for(c.body, 3))
-                _exit(10);
+                die_because("the three polling threads did not all start");
             thr_runtime_stop(1);
             auto returned = steady_clock::now();
             // The exit routine runs after the record has left the registry.
             if (c.done != 3 || !wait_for(c.exits, 3))
-                _exit(11);
+                die_because("the stop returned before every thread ended, or an exit routine "
+                            "did not run");
             // The supervisor polls once a second: it ends within about a second of the last
             // thread (the bound leaves room for a loaded machine).
             if (returned - steady_clock::time_point(steady_clock::duration(c.last_exit)) >
                 milliseconds(2000))
-                _exit(12);
+                die_because("the stop returned more than 2 s after the last thread ended");
             if (thr_start(body_returns, nullptr, nullptr, arg, THR_RETURN_RECORD))
-                _exit(13);
+                die_because("a thread started after the stop");
             if (thr_runtime_init() != 0 || thr_should_run() != 0)
-                _exit(14);
+                die_because("the runtime did not start again after the stop");
             _exit(0);
         },
         ::testing::ExitedWithCode(0), "");
@@ -331,13 +332,13 @@ TEST_F(Thr, StopWithoutWaitReturnsAtOnce)
             void *arg = counter_arg(&c);
             (void)thr_start(body_polls, count_exit, nullptr, arg, 0);
             if (!wait_for(c.body, 1))
-                _exit(10);
+                die_because("the polling thread did not start");
             auto t0 = steady_clock::now();
             thr_runtime_stop(0);
             if (steady_clock::now() - t0 > milliseconds(200))
-                _exit(11);
+                die_because("the stop without waiting took more than 200 ms");
             if (!wait_for(c.exits, 1))
-                _exit(12);
+                die_because("the exit routine did not run");
             _exit(0);
         },
         ::testing::ExitedWithCode(0), "");
@@ -352,9 +353,12 @@ TEST_F(Thr, StopWaitsForAThreadThatNeverPolls)
             void *arg = counter_arg(&c);
             (void)thr_start(body_ignores_stop, count_exit, nullptr, arg, 0);
             if (!wait_for(c.body, 1))
-                _exit(10);
+                die_because("the thread did not start");
             thr_runtime_stop(1);
-            _exit(c.done == 1 && wait_for(c.exits, 1) ? 0 : 11);
+            check_or_die(c.done == 1 && wait_for(c.exits, 1),
+                         "the stop returned before the thread ended, or its exit routine did not "
+                         "run");
+            _exit(0);
         },
         ::testing::ExitedWithCode(0), "");
 }
@@ -368,9 +372,12 @@ TEST_F(Thr, WaitLetsThreadsFinishByThemselves)
             void *arg = counter_arg(&c);
             (void)thr_start(body_ignores_stop, count_exit, nullptr, arg, 0);
             if (!wait_for(c.body, 1))
-                _exit(10);
+                die_because("the thread did not start");
             thr_runtime_wait();
-            _exit(c.done == 1 && wait_for(c.exits, 1) ? 0 : 11);
+            check_or_die(c.done == 1 && wait_for(c.exits, 1),
+                         "the wait returned before the thread ended, or its exit routine did not "
+                         "run");
+            _exit(0);
         },
         ::testing::ExitedWithCode(0), "");
 }
@@ -395,7 +402,8 @@ TEST_F(Thr, StartsRacingAStopLeaveNoRecordBehind)
             go = false;
             starter.join();
             if (c.body != c.done || c.body == 0 || !wait_for(c.exits, c.body))
-                _exit(11);
+                die_because("no thread ran, or one that ran did not end or reach its exit "
+                            "routine");
             _exit(0);
         },
         ::testing::ExitedWithCode(0), "");

@@ -24,6 +24,7 @@
 namespace link_test
 {
 
+using svc::settle_until;
 using svc::wait_until;
 
 // Empties the pending table through its own interface.
@@ -112,7 +113,7 @@ struct link_fixture : proto_test::LogFile {
         (void)link_note_failure(1, 0);
         int opened = service->accepted() - foreign_connections;
         service.reset();
-        EXPECT_TRUE(wait_until([&] { return count("Close Socket") >= opened; }))
+        EXPECT_TRUE(settle_until([&] { return count("Close Socket") >= opened; }))
             << "connections opened: " << opened;
         clear_pending();
         obj_release(link);

@@ -379,7 +379,7 @@ TEST_F(Program, ADeviceTestReachesTheServiceOnce)
     ASSERT_TRUE(svc::wait_until([&] { return reported() == 1; }, std::chrono::milliseconds(30000)))
         << nstest::read_file(log_path);
     // Its reply's tokens are logged by the dispatcher and again by the report's callback.
-    EXPECT_TRUE(svc::wait_until(
+    ASSERT_TRUE(svc::wait_until(
         [&] {
             std::vector<std::string> l = log();
             return count(l, "ID 1 OP 1 L: 5 PL: first") == 2 &&

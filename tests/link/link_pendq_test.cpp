@@ -115,7 +115,7 @@ TEST_F(Pump, SixSendsAPass)
     EXPECT_EQ(state(0x0306).second, 0) << "the seventh waits";
     EXPECT_EQ(pendq_pump(link), 0);
     EXPECT_NE(state(0x0306).second, 0);
-    EXPECT_TRUE(service->wait_frames(7));
+    ASSERT_TRUE(service->wait_frames(7));
 }
 
 TEST_F(Pump, AnEntryHeldElsewhereIsLeftAloneUntilItsFinalStep)

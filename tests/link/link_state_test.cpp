@@ -70,18 +70,19 @@ bool closed(sock_socket *s)
     for (int i = 0; i < N; i++)
         if (!got[size_t(i)] || got[size_t(i)] != got[0] || !resolvers[size_t(i)] ||
             resolvers[size_t(i)] != resolvers[0])
-            _exit(1);
+            die_because("the threads did not all get the same record and resolver");
     link_state *l = got[0];
     char buf[17];
     memset(buf, 'x', sizeof buf);
     if (link_get_address(l, buf, sizeof buf) != 0 ||
         std::string(buf, sizeof buf) != std::string(sizeof buf, '\0'))
-        _exit(2);
+        die_because("a fresh record has an address");
     if (l->port != 0 || l->short_failures != 0 || l->long_failures != 0 || l->connection ||
         l->keepalive < before + 60 || l->keepalive > after + 60)
-        _exit(3);
+        die_because("a fresh record has a port, failure counts, a connection or a keep-alive "
+                    "time other than a minute from its making");
     if (obj_refcount(l) != N + 1) // the slot keeps one
-        _exit(4);
+        die_because("the record is not held once by each caller and once by the slot");
     _exit(0);
 }
 

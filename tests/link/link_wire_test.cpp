@@ -84,7 +84,8 @@ struct Wire : link_test::link_fixture {
     {
         size_t before = service->frames().size();
         link_send_device_report(dev, 1, 1);
-        EXPECT_TRUE(service->wait_frames(before + 1));
+        // Fatal, though the test goes on: its later waits then give up at once.
+        [&] { ASSERT_TRUE(service->wait_frames(before + 1)); }();
         std::vector<frame> f = service->frames();
         return f.size() > before ? f[before] : frame{-1, bytes(16), false};
     }
@@ -103,10 +104,12 @@ struct Wire : link_test::link_fixture {
         EXPECT_TRUE(service->send(make_frame(bytes(request->id, request->id + 8), 9, mid)));
         obj_release(request);
         std::vector<frame> f;
-        EXPECT_TRUE(wait_until([&] {
-            f = service->frames();
-            return f.size() > from && f.back().cmd() == 9 && f.back().mid() == mid + 1;
-        })) << "no sentinel";
+        [&] {
+            ASSERT_TRUE(wait_until([&] {
+                f = service->frames();
+                return f.size() > from && f.back().cmd() == 9 && f.back().mid() == mid + 1;
+            })) << "no sentinel";
+        }();
         if (f.size() <= from)
             return {};
         return std::vector<frame>(f.begin() + long(from), f.end() - 1);
@@ -321,7 +324,7 @@ TEST_F(Wire, AReplyInPiecesIsOnePacket)
         bytes big = reply_to(f, 2, bytes(f.raw.begin() + 16, f.raw.end() - 2));
         ASSERT_EQ(big.size(), 79u);
         ASSERT_TRUE(service->send_pieces(big, pieces));
-        EXPECT_TRUE(wait_until([&] { return !pendq_contains(f.mid()); }))
+        ASSERT_TRUE(wait_until([&] { return !pendq_contains(f.mid()); }))
             << pieces.size() << " pieces";
         // The same connection still frames correctly afterwards.
         frame g = report();
@@ -357,10 +360,10 @@ TEST_P(Faults, TheLinkCarriesOn)
     const fault_case &c = GetParam();
     frame f = report();
     c.act(*service, f);
-    EXPECT_TRUE(wait_until([&] { return count(c.line) == 1; })) << c.line;
+    ASSERT_TRUE(wait_until([&] { return count(c.line) == 1; })) << c.line;
     if (c.closes) {
-        EXPECT_TRUE(wait_until([&] { return count("Close Socket") == 1; }));
-        EXPECT_TRUE(wait_until([&] { return held_connection(link) == nullptr; }));
+        ASSERT_TRUE(wait_until([&] { return count("Close Socket") == 1; }));
+        ASSERT_TRUE(wait_until([&] { return held_connection(link) == nullptr; }));
     } else {
         EXPECT_EQ(count("Close Socket"), 0);
     }
@@ -418,21 +421,23 @@ TEST_F(Wire, TheLargestPacketIsRead)
     bytes big = make_frame(f.id(), 0xFD, uint16_t(f.mid() + 1), tokens);
     ASSERT_EQ(big.size(), 65535u);
     ASSERT_TRUE(service->send(big));
-    EXPECT_TRUE(wait_until([&] { return count("ID 50 OP 1") == 1; }));
+    ASSERT_TRUE(wait_until([&] { return count("ID 50 OP 1") == 1; }));
     EXPECT_EQ(count("Packet Error"), 0);
     EXPECT_EQ(count("Close Socket"), 0);
 }
 
 TEST_F(Wire, ARestThatStopsComingEndsTheConnection)
 {
-    int previous = link_set_read_wait_ms(200);
+    struct restore_read_wait {
+        int ms;
+        ~restore_read_wait() { link_set_read_wait_ms(ms); }
+    } previous{link_set_read_wait_ms(200)};
     frame f = report();
     bytes r = reply_to(f, 2, reply_tokens);
     ASSERT_TRUE(service->send(bytes(r.begin(), r.begin() + 20)));
-    EXPECT_TRUE(wait_until([&] { return count("Packet Error Short Packet") == 1; }));
-    EXPECT_TRUE(wait_until([&] { return count("Close Socket") == 1; }));
+    ASSERT_TRUE(wait_until([&] { return count("Packet Error Short Packet") == 1; }));
+    ASSERT_TRUE(wait_until([&] { return count("Close Socket") == 1; }));
     EXPECT_TRUE(pendq_contains(f.mid()));
-    link_set_read_wait_ms(previous);
 }
 
 TEST_F(Wire, ServiceDown)
@@ -479,7 +484,7 @@ TEST_F(Wire, AFinishedConnectionIsNotUsed)
         EXPECT_FALSE(now->flags & SOCK_FLAG_CLOSED);
     }
     // The old one is the service's first: it ends with nothing on it.
-    EXPECT_TRUE(wait_until([&] { return service->ended() == 1; }));
+    ASSERT_TRUE(wait_until([&] { return service->ended() == 1; }));
 }
 
 // A connection whose loop thread cannot start would never be read: the link lets it go, and the
@@ -495,7 +500,7 @@ TEST_F(Wire, AConnectionNobodyReadsIsNotKept)
     foreign_connections = 1; // it has no loop to report its close
     frame second = report();
     EXPECT_EQ(second.conn, 1) << "went out on a new connection";
-    EXPECT_TRUE(wait_until([&] { return service->ended() == 1; }));
+    ASSERT_TRUE(wait_until([&] { return service->ended() == 1; }));
 }
 
 TEST_F(Wire, AShortWriteClosesTheConnection)
@@ -641,7 +646,7 @@ TEST_F(Wire, AcknowledgementsWhileThePumpWalksTheTable)
     acks.join();
     done = true;
     pump.join();
-    EXPECT_TRUE(service->wait_frames(200)) << service->frames().size();
+    ASSERT_TRUE(service->wait_frames(200)) << service->frames().size();
     EXPECT_FALSE(service->bad_frames());
 }
 

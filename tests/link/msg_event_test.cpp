@@ -134,7 +134,8 @@ struct Events : link_test::link_fixture {
     // The frame that the service got after the first `before`.
     frame next_frame(size_t before)
     {
-        EXPECT_TRUE(service->wait_frames(before + 1));
+        // Fatal, though the test goes on: its later waits then give up at once.
+        [&] { ASSERT_TRUE(service->wait_frames(before + 1)); }();
         std::vector<frame> f = service->frames();
         EXPECT_EQ(f.size(), before + 1);
         return f.size() > before ? f[before] : frame{-1, bytes(16), false};

@@ -109,6 +109,7 @@ private:
     script_fn script_;
 };
 
+using ::settle_until;
 using ::wait_until;
 
 // Scripts.

@@ -96,7 +96,7 @@ TEST_F(ProbeVeth, InterruptedWaitFails)
     });
     EXPECT_EQ(o.out, "-1");
     // The responder in the other namespace may not have counted it yet.
-    EXPECT_TRUE(wait_until([&] { return responder.requests() == 1; }));
+    ASSERT_TRUE(wait_until([&] { return responder.requests() == 1; }));
 }
 
 TEST_F(ProbeVeth, ProbeFromTheRoutedAddress)

@@ -163,12 +163,12 @@ rfcomm hang 30
     EXPECT_EQ(st.max_in_connect, 1);
 
     radio->release_hangs();
-    wait_idle();
+    ASSERT_NO_FATAL_FAILURE(wait_idle());
     bt_device *dev = device("00:1A:7D:DA:71:13");
     EXPECT_EQ(bt_device_flags(dev), M | T | E) << "no report yet, 15 s after the sighting";
     EXPECT_FALSE(logged("Device report ID: 0008001a7dda7113 PAIRED: ERROR OBR: ERROR"));
     pass();
-    wait_idle();
+    ASSERT_NO_FATAL_FAILURE(wait_idle());
     EXPECT_EQ(st.connects, 2);
 }
 

@@ -42,7 +42,7 @@ TEST_P(DeviceTest, Outcome)
     start(maker_device(c.rfcomm));
     open_window();
     pass();
-    wait_idle();
+    ASSERT_NO_FATAL_FAILURE(wait_idle());
     auto lines = log();
     auto at = lines.begin();
     for (const auto &want : c.lines) {
@@ -81,7 +81,7 @@ TEST_F(station_fixture, SocketThatCannotBeMadeFailsWithItsOwnCause)
     radio->fail_sockets(EMFILE);
     open_window();
     pass();
-    wait_idle();
+    ASSERT_NO_FATAL_FAILURE(wait_idle());
     EXPECT_TRUE(logged("Connect failed for 00:1A:7D:DA:71:13 RFCOMM 1 [Too many open files]"))
         << testing::PrintToString(log());
     EXPECT_EQ(radio->stray_connects(), 0);
@@ -97,12 +97,12 @@ TEST_F(station_fixture, RefusedTestReportsOnceTheSightingIs30SecondsOld)
         radio->advance(age - elapsed);
         elapsed = age;
         pass();
-        wait_idle();
+        ASSERT_NO_FATAL_FAILURE(wait_idle());
         EXPECT_FALSE(logged("Device report ID: 0008001a7dda7113 PAIRED: ERROR OBR: ERROR")) << age;
     }
     radio->advance(1);
     pass();
-    wait_idle();
+    ASSERT_NO_FATAL_FAILURE(wait_idle());
     EXPECT_EQ(count("Device report ID: 0008001a7dda7113 PAIRED: ERROR OBR: ERROR"), 1);
     EXPECT_EQ(radio->stats(0).connects, 4);
     EXPECT_EQ(bt_device_flags(device(addr)), N) << "starts afresh";
@@ -124,7 +124,7 @@ TEST_F(station_fixture, SilentDeviceIsStoppedAfter180Seconds)
     radio->advance(1);
     open_window();
     pass();
-    wait_idle();
+    ASSERT_NO_FATAL_FAILURE(wait_idle());
     EXPECT_TRUE(logged("Device report ID: 0008001a7dda7113 PAIRED: OK OBR: ERROR"));
     EXPECT_EQ(bt_device_flags(dev), N);
 }
@@ -139,7 +139,7 @@ TEST_F(station_fixture, ConnectionClearsAnEarlierError)
     ASSERT_TRUE(wait_until([&] { return bt_device_flags(dev) & BT_DEV_PAIRED; }));
     EXPECT_EQ(bt_device_flags(dev) & (P | C | E), P | C);
     bt_device_set_flags(dev, BT_DEV_STOP, 0);
-    EXPECT_TRUE(wait_until([&] { return !(bt_device_flags(dev) & BT_DEV_IN_FLIGHT); }));
+    ASSERT_TRUE(wait_until([&] { return !(bt_device_flags(dev) & BT_DEV_IN_FLIGHT); }));
     obj_release(dev);
 }
 
@@ -223,7 +223,9 @@ TEST(DeviceTestStartDeathTest, JobIsReleasedWhenNoThreadStarts)
             dev->services = make_service(1);
             bttest_start(dev);
             bool released = obj_refcount(dev) == 1 && !(bt_device_flags(dev) & BT_DEV_IN_FLIGHT);
-            exit(released ? 0 : 1);
+            if (!released)
+                die_because("the job or its hold on the device was not released");
+            exit(0);
         },
         ::testing::ExitedWithCode(0), "");
 }

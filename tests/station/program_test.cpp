@@ -74,7 +74,7 @@ struct Program : ::testing::Test {
         for (pid_t p : started) {
             kill(p, SIGKILL);
             // -1 at once for a pid already reaped.
-            (void)wait_until([p] { return waitpid(p, nullptr, WNOHANG) != 0; }, seconds(5));
+            (void)settle_until([p] { return waitpid(p, nullptr, WNOHANG) != 0; }, seconds(5));
         }
         while (waitpid(-1, nullptr, WNOHANG) > 0) { // orphans this test became the parent of
         }
@@ -209,7 +209,7 @@ TEST_P(Daemon, LockFile)
         EXPECT_EQ(access(target.c_str(), F_OK) == 0, c.content != nullptr) << c.what;
         EXPECT_EQ(read_file(target), content) << c.what;
     }
-    EXPECT_TRUE(
+    ASSERT_TRUE(
         wait_until([&] { return log().find("Starting Application") != std::string::npos; }));
     // Nothing the daemon opens later may take the standard descriptors.
     for (int fd = 0; fd <= 2; fd++) {
@@ -273,7 +273,7 @@ TEST_F(Program, SimulatorRunsTheMakersDeviceTest)
     int out;
     std::string scenario = std::string(SCENARIO_DIR) + "/maker_abcdefgh.scn";
     spawn({VESK_BT_SIM, scenario, "-p", "0", "-l", dir + "/log"}, &out);
-    EXPECT_TRUE(wait_until([&] {
+    ASSERT_TRUE(wait_until([&] {
         return log().find("Device report ID: 0008001a7dda7113 PAIRED: OK OBR: OK") !=
                std::string::npos;
     })) << log();

@@ -88,7 +88,7 @@ void station_fixture::pass()
 
 void station_fixture::wait_idle()
 {
-    EXPECT_TRUE(wait_until([this] {
+    ASSERT_TRUE(settle_until([this] {
         obj_guard g(ctx);
         for (bt_device *d = ctx->devices; d; d = d->next)
             if (bt_device_flags(d) & BT_DEV_IN_FLIGHT)

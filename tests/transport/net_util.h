@@ -13,6 +13,7 @@
 namespace net
 {
 
+using ::settle_until;
 using ::wait_until;
 
 using ::loopback;
@@ -58,7 +59,7 @@ inline bool release_and_wait(sock_socket *s)
     obj_release(s);
     if (!rec)
         return true;
-    bool gone = wait_until([&] { return obj_refcount(rec) == 1; });
+    bool gone = settle_until([&] { return obj_refcount(rec) == 1; });
     obj_release(rec);
     return gone;
 }

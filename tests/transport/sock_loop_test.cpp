@@ -130,7 +130,7 @@ struct served_client {
         if (!s)
             return;
         sock_request_close(s);
-        EXPECT_TRUE(wait_until([&] { return ev.closed > 0 || !s->thread; }));
+        EXPECT_TRUE(net::settle_until([&] { return ev.closed > 0 || !s->thread; }));
         EXPECT_TRUE(net::release_and_wait(s));
         s = nullptr;
         obj_release(user);
@@ -203,7 +203,7 @@ TEST(SockLoop, UnreadDataIsOfferedAgain)
     c.ev.drain = false;
     ASSERT_EQ(write(c.peer, "x", 1), 1);
     sock_loop_start_tls(c.s, c.user, on_readable, on_close);
-    EXPECT_TRUE(wait_until([&] { return c.ev.readable >= 3; }));
+    ASSERT_TRUE(wait_until([&] { return c.ev.readable >= 3; }));
 }
 
 TEST(SockLoop, ExtraDescriptorIsServedFirst)

@@ -465,12 +465,13 @@ TEST_F(Tls, ShutdownIsBoundedAndFreesTheSession)
             tls_shutdown(t, me->descriptor);
             returned = true;
         });
-        EXPECT_TRUE(wait_until([&] { return returned.load(); }, milliseconds(10000)));
+        bool ended = wait_until([&] { return returned.load(); }, milliseconds(10000));
         stop = true;
         shutdown(peer->descriptor, SHUT_RDWR); // frees a shutdown that hangs, and the chat
         closing.join();
         if (chat.joinable())
             chat.join();
+        ASSERT_TRUE(ended);
         EXPECT_EQ(t->ssl, nullptr);
         obj_release(t);
         if (!r.chatty_peer) {

@@ -174,7 +174,7 @@ TEST_F(Tui, MakersDevicesInTheirColours)
     for (const auto &d : devices) {
         std::string text;
         cell_attrs at;
-        EXPECT_TRUE(wait_until([&] { return find(d.device, text, at) && at.fg == d.fg; },
+        ASSERT_TRUE(wait_until([&] { return find(d.device, text, at) && at.fg == d.fg; },
                                look_limit, look_step))
             << d.device << " in colour " << d.fg << ": " << text;
         EXPECT_TRUE(at.bold) << d.device;

@@ -100,7 +100,7 @@ int run(const std::vector<std::string> &argv, std::string *out, std::chrono::sec
     fcntl(p[0], F_SETFL, O_NONBLOCK);
     std::string text;
     int status = -1;
-    bool done = wait_until(
+    bool done = settle_until(
         [&] {
             char buf[4096];
             for (ssize_t n; (n = read(p[0], buf, sizeof buf)) > 0;)

@@ -399,7 +399,7 @@ TEST_F(Web, RefusedWhenPageOrResponseCannotBeMade)
     EXPECT_EQ(get("/style.css").body, "x\n");
     EXPECT_EQ(get("/scan").status, 200);
     // The last response lets the context go just after its last byte went out.
-    EXPECT_TRUE(wait_until([&] { return obj_refcount(ctx) == 1; }, seconds(20), milliseconds(5)));
+    ASSERT_TRUE(wait_until([&] { return obj_refcount(ctx) == 1; }, seconds(20), milliseconds(5)));
 }
 
 } // namespace
