@@ -204,11 +204,10 @@ tbl_iter *tbl_iter_create_ex(tbl_table *t, uint8_t no_retain)
         return nullptr;
     }
     it->table = t;
-    t->mutexes[0].lock();
+    std::lock_guard<std::mutex> lock(t->mutexes[0]);
     it->next = t->heads[0];
     it->next_key = it->next ? it->next->key : 0;
     it->version = t->counters[0];
-    t->mutexes[0].unlock();
     return it;
 }
 

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <netinet/in.h>
 #include <sstream>
 #include <string>
@@ -62,6 +63,15 @@ inline void check_or_die(bool held, const char *why)
 {
     if (!held)
         die_because(why);
+}
+
+// How many entries a folder has, -1 when it cannot be read: the process's threads in
+// /proc/self/task, its descriptors in /proc/self/fd (the one that reads them included).
+inline int folder_entries(const char *path)
+{
+    std::error_code ec;
+    std::filesystem::directory_iterator it(path, ec);
+    return ec ? -1 : int(std::distance(it, std::filesystem::directory_iterator()));
 }
 
 // The file byte for byte; empty when there is none.

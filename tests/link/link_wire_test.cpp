@@ -15,8 +15,6 @@
 #include <array>
 #include <atomic>
 #include <cstdio>
-#include <filesystem>
-#include <iterator>
 #include <memory>
 #include <thread>
 #include <utility>
@@ -575,8 +573,7 @@ TEST_F(Wire, FourDroppedConnectionsStepTheLongCounter)
 // Threads of the process.
 int live_threads()
 {
-    return int(std::distance(std::filesystem::directory_iterator("/proc/self/task"),
-                             std::filesystem::directory_iterator()));
+    return folder_entries("/proc/self/task");
 }
 
 // A service that sends bare polls without a pause keeps every connection's reader busy. Each

@@ -16,7 +16,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
-#include <dirent.h>
 #include <netinet/in.h>
 #include <string>
 #include <sys/socket.h>
@@ -113,14 +112,7 @@ reply curl(const std::vector<std::string> &args)
 // The process's open descriptors.
 int open_descriptors()
 {
-    DIR *d = opendir("/proc/self/fd");
-    if (!d)
-        return -1;
-    int n = 0;
-    while (dirent *e = readdir(d))
-        n += e->d_name[0] != '.';
-    closedir(d);
-    return n;
+    return folder_entries("/proc/self/fd");
 }
 
 struct Web : ui_fixture {
