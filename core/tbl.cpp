@@ -61,7 +61,61 @@ void drop_node(tbl_table *t, size_t b, tbl_node *n)
     obj_release(e);
 }
 
+// Links a node for the element into bucket b in key order, with the table's reference that
+// held gives up. Bucket locked; false when no node can be allocated.
+bool place(tbl_table *t, size_t b, uint32_t key, obj_ref<void> &held)
+{
+    tbl_node *first = t->heads[b];
+    tbl_node *node =
+        first && !first->element ? first : static_cast<tbl_node *>(calloc(1, sizeof(tbl_node)));
+    if (!node)
+        return false;
+    node->key = key;
+    node->element = obj_header_of(held.release());
+    if (!first || node == first) {
+        node->next = nullptr;
+        node->prev = node;
+        t->heads[b] = node;
+    } else if (first->key > key) {
+        node->next = first;
+        node->prev = first->prev;
+        first->prev = node;
+        t->heads[b] = node;
+    } else {
+        // Before the first node past the head whose key is at least key; at the end when there
+        // is none (the last node's key is smaller: no walk).
+        tbl_node *at = first->prev->key < key ? nullptr : first->next;
+        while (at && at->key < key)
+            at = at->next;
+        if (at) {
+            node->prev = at->prev;
+            node->next = at;
+            at->prev->next = node;
+            at->prev = node;
+        } else {
+            tbl_node *last = first->prev;
+            last->next = node;
+            node->prev = last;
+            first->prev = node;
+        }
+    }
+    t->counters[b]++;
+    return true;
+}
+
+// Callers have let go of the bucket's lock by now, so the count can lag for a moment.
+void count_added(tbl_table *t)
+{
+    obj_guard g(t);
+    t->count++;
+}
+
 } // namespace
+
+struct tbl_probe {
+    tbl_node *first;
+    tbl_node *at; // where the last answer's walk stopped
+};
 
 uint32_t tbl_key_of(tbl_key_fn key_fn, const void *p, int is_key)
 {
@@ -109,50 +163,41 @@ int tbl_add(tbl_table *t, void *element)
         return 0;
     uint32_t key = tbl_key_of(t->key_fn, element, 0);
     size_t b = tbl_bucket_of(t, key);
-    obj_header *h = obj_header_of(element);
 
     std::unique_lock<std::mutex> lock(t->mutexes[b]);
-    tbl_node *first = t->heads[b];
-    tbl_node *node =
-        first && !first->element ? first : static_cast<tbl_node *>(calloc(1, sizeof(tbl_node)));
-    if (!node)
+    if (!place(t, b, key, held))
         return 0;
-    node->key = key;
-    node->element = h; // with the reference taken above
-    (void)held.release();
-    if (!first || node == first) {
-        node->next = nullptr;
-        node->prev = node;
-        t->heads[b] = node;
-    } else if (first->key > key) {
-        node->next = first;
-        node->prev = first->prev;
-        first->prev = node;
-        t->heads[b] = node;
-    } else {
-        // Before the first node past the head whose key is at least key; at the end when there
-        // is none (the last node's key is smaller: no walk).
-        tbl_node *at = first->prev->key < key ? nullptr : first->next;
-        while (at && at->key < key)
-            at = at->next;
-        if (at) {
-            node->prev = at->prev;
-            node->next = at;
-            at->prev->next = node;
-            at->prev = node;
-        } else {
-            tbl_node *last = first->prev;
-            last->next = node;
-            node->prev = last;
-            first->prev = node;
-        }
-    }
-    t->counters[b]++;
     lock.unlock();
-
-    obj_guard g(t);
-    t->count++;
+    count_added(t);
     return 1;
+}
+
+int tbl_add_picked(tbl_table *t, void *element, uint32_t bucket, tbl_pick_fn pick, void *user)
+{
+    auto table = obj_ref<tbl_table>::retain(t);
+    if (!table || !pick || bucket >= nbuckets(t))
+        return 0;
+    auto held = obj_ref<void>::retain(element);
+    if (!held)
+        return 0;
+
+    std::unique_lock<std::mutex> lock(t->mutexes[bucket]);
+    tbl_probe probe{t->heads[bucket], nullptr};
+    uint32_t key = 0;
+    if (!pick(element, &probe, user, &key))
+        return -1;
+    if (tbl_bucket_of(t, key) != bucket || !place(t, bucket, key, held))
+        return 0;
+    lock.unlock();
+    count_added(t);
+    return 1;
+}
+
+int tbl_probe_taken(tbl_probe *probe, uint32_t key)
+{
+    tbl_node *from = probe->at && probe->at->key <= key ? probe->at : probe->first;
+    probe->at = walk(from, key);
+    return matches(probe->at, key);
 }
 
 void tbl_remove(tbl_table *t, void *element)

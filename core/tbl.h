@@ -6,7 +6,8 @@
 // occur: find and remove act on the last node with the key (removal goes by key alone).
 // Locking: a key function runs before any lock; bucket, then the table's own lock (count),
 // and bucket, then an element's lock. Iterators hold no lock between calls and find their
-// place again by key when the bucket changed under them.
+// place again by key when the bucket changed under them. A pick callback (tbl_add_picked) runs
+// under its bucket's lock and must not use the table.
 #pragma once
 
 #include "core/obj.h"
@@ -16,6 +17,12 @@
 
 using tbl_key_fn = uint32_t (*)(const void *p, int is_key);
 using tbl_visit_fn = void (*)(void *element, void *user);
+
+// The bucket that tbl_add_picked is filling, as its pick callback sees it.
+struct tbl_probe;
+// Chooses a new element's key: gives the element that key (so that the key function returns it
+// from then on), writes it to *key and returns 1; 0 when no key will do.
+using tbl_pick_fn = int (*)(void *element, tbl_probe *probe, void *user, uint32_t *key);
 
 inline constexpr uint16_t TBL_MAX_BITS = 14;
 
@@ -47,6 +54,14 @@ struct tbl_iter {
 
 [[nodiscard]] tbl_table *tbl_create(uint16_t bits, tbl_key_fn key_fn);
 [[nodiscard]] int tbl_add(tbl_table *t, void *element);
+// As tbl_add, with a key that pick chooses for a bucket; the choice and the placing are one step
+// under that bucket's lock, so no other add can take the same key in between. 1 when added; 0
+// as tbl_add fails, also for a key outside the bucket; -1 when pick found none.
+[[nodiscard]] int tbl_add_picked(tbl_table *t, void *element, uint32_t bucket, tbl_pick_fn pick,
+                                 void *user);
+// 1 when an element of the probed bucket holds key. Keys asked in ascending order cost one walk
+// of the bucket in all.
+int tbl_probe_taken(tbl_probe *probe, uint32_t key);
 void tbl_remove(tbl_table *t, void *element);
 [[nodiscard]] void *tbl_find(tbl_table *t, const void *key);
 int32_t tbl_count(tbl_table *t);

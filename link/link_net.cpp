@@ -66,7 +66,7 @@ void link_send_device_report(bt_device *dev, uint8_t paired, uint8_t obr)
     if (!p)
         return;
     p->cmd = MSG_CMD_DEVICE_REPORT;
-    util_random_bytes(&p->mid, sizeof p->mid);
+    // Its MID is drawn as it enters the pending table.
     uint64_t id = util_hton64(pkt_device_id_bt(dev->addr));
     memcpy(p->id, &id, sizeof p->id);
 
@@ -78,7 +78,7 @@ void link_send_device_report(bt_device *dev, uint8_t paired, uint8_t obr)
     (void)pkt_add_code_text_opt(p.get(), TOK_REPORT, TOK_REPORT_OP, CODE_ADDRESS, text);
     pkt_add_status(p.get(), CODE_PAIRED, paired);
     pkt_add_status(p.get(), CODE_OBR, obr);
-    pendq_submit(p.get(), link_device_report_reply_cb, PENDQ_SEND_RETRY, nullptr);
+    pendq_submit_request(p.get(), link_device_report_reply_cb, PENDQ_SEND_RETRY, nullptr);
 }
 
 int link_device_report_reply_cb(sock_socket *, int8_t, int8_t, tbl_table *tokens, uint16_t, void *)

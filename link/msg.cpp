@@ -1,6 +1,7 @@
 // Message constructors and the poll exchange. Every message costs a device-id lookup (a UDP
 // socket, an interface list and an interface request) on the calling thread.
 #include "link/msg.h"
+#include "link/msg_private.h"
 
 #include "core/obj.h"
 #include "core/util.h"
@@ -10,6 +11,7 @@
 #include "proto/pkt.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <netinet/in.h>
@@ -23,11 +25,7 @@ constexpr const char *ROUTE_PROBE = "192.88.99.0";
 constexpr uint16_t ROUTE_PROBE_PORT = 65535;
 constexpr int ID_SIZE = 8;
 
-void submit_once(pkt_packet *p, pendq_reply_fn reply)
-{
-    pendq_submit(p, reply, PENDQ_SEND_ONCE, nullptr);
-    obj_release(p);
-}
+std::atomic<msg_random_fn> random_source{nullptr};
 
 } // namespace
 
@@ -70,13 +68,21 @@ void msg_get_device_id(uint8_t *out, int length)
 
 void msg_random_bytes(void *out, int length)
 {
-    (void)util_random_bytes(out, length);
+    msg_random_fn fn = random_source.load(std::memory_order_acquire);
+    (void)(fn ? fn(out, length) : util_random_bytes(out, length));
+}
+
+msg_random_fn msg_set_random_source(msg_random_fn fn)
+{
+    return random_source.exchange(fn, std::memory_order_acq_rel);
 }
 
 void msg_send_reply(int8_t cmd, uint16_t mid)
 {
-    if (pkt_packet *p = pkt_create_reply(cmd, mid))
-        submit_once(p, nullptr);
+    if (pkt_packet *p = pkt_create_reply(cmd, mid)) {
+        pendq_submit(p, nullptr, PENDQ_SEND_ONCE, nullptr);
+        obj_release(p);
+    }
 }
 
 int msg_send_poll()
@@ -84,7 +90,8 @@ int msg_send_poll()
     pkt_packet *p = msg_create(MSG_CMD_POLL);
     if (!p)
         return 0;
-    submit_once(p, msg_poll_reply_cb);
+    pendq_submit_request(p, msg_poll_reply_cb, PENDQ_SEND_ONCE, nullptr);
+    obj_release(p);
     return 1;
 }
 

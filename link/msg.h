@@ -26,12 +26,14 @@ inline constexpr int8_t MSG_CMD_REQUEST = 8;
 inline constexpr int MSG_NO_ANSWER = 2;
 
 // A new packet with a random MID and the device id, without tokens; null when none can be made.
+// Submitted as a request, it gets a MID afresh that no pending entry holds.
 [[nodiscard]] pkt_packet *msg_create(int8_t cmd);
 // The same, answering mid.
 [[nodiscard]] pkt_packet *pkt_create_reply(int8_t cmd, uint16_t mid);
 // 00 FF and the Ethernet address of the interface routed toward 192.88.99.0: the first length
 // bytes (at most 8). out is left alone when the route or the interface list can't be read.
 void msg_get_device_id(uint8_t *out, int length);
+// The source of every message id.
 void msg_random_bytes(void *out, int length);
 
 void msg_send_reply(int8_t cmd, uint16_t mid);

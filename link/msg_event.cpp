@@ -46,7 +46,7 @@ packet_ref new_event()
 // The pending table takes its own reference; the maker's goes with p.
 int submit(packet_ref p, pendq_reply_fn reply, uint32_t kind, void *user)
 {
-    pendq_submit(p.get(), reply, kind, user);
+    pendq_submit_request(p.get(), reply, kind, user);
     return 1;
 }
 

@@ -2,6 +2,8 @@
 //
 // The pump leaves alone an entry that anybody besides the table and its own walk holds (a
 // submitter still sending it, a dispatcher handing it its reply), except for the final step.
+// A request's MID is drawn in one step with its entering, under the bucket's lock, so that two
+// submitters cannot take the same free MID; the draws (OpenSSL's generator) run under that lock.
 // The table slot is written once, by the network thread at its start, and read from every
 // thread that submits or receives.
 #include "link/pendq.h"
@@ -12,6 +14,7 @@
 #include "core/tbl.h"
 #include "link/link.h"
 #include "link/link_impl.h"
+#include "link/msg.h"
 #include "netenv/dns.h"
 #include "proto/pkt.h"
 
@@ -23,6 +26,8 @@ namespace
 constexpr time_t RESEND_AFTER = 60;
 constexpr uint8_t RESENDS = 3;
 constexpr int SENDS_PER_PASS = 6;
+// Random draws of a MID before a nearly full table is searched for a free one.
+constexpr int MID_DRAWS = 16;
 
 std::atomic<tbl_table *> table{nullptr};
 
@@ -55,6 +60,48 @@ outcome decide(pendq_entry *e, int refs, int sent, time_t now)
         return age >= RESEND_AFTER ? outcome::remove : outcome::keep;
     }
     return outcome::keep;
+}
+
+// A tbl_pick_fn: a random MID that no pending entry holds.
+int pick_mid(void *element, tbl_probe *probe, void *, uint32_t *key)
+{
+    pkt_packet *p = static_cast<pendq_entry *>(element)->packet;
+    uint16_t mid = 0;
+    for (int i = 0; i < MID_DRAWS; i++) {
+        msg_random_bytes(&mid, sizeof mid);
+        if (!tbl_probe_taken(probe, mid)) {
+            p->mid = mid;
+            *key = mid;
+            return 1;
+        }
+    }
+    // Upwards from the last draw, wrapping once: the probe then walks the bucket twice at most.
+    for (uint32_t step = 1; step <= UINT16_MAX; step++) {
+        auto next = uint16_t(mid + step);
+        if (!tbl_probe_taken(probe, next)) {
+            p->mid = next;
+            *key = next;
+            return 1;
+        }
+    }
+    return 0;
+}
+
+// Enters the entry (when there is a table); a request first gets its MID. False when it must
+// not go out: every MID is pending.
+bool enter(tbl_table *t, pendq_entry *e, bool request)
+{
+    if (!request) {
+        if (t)
+            (void)tbl_add(t, e);
+        return true;
+    }
+    if (!t) {
+        msg_random_bytes(&e->packet->mid, sizeof e->packet->mid);
+        return true;
+    }
+    // Every 16-bit MID falls in the first bucket.
+    return tbl_add_picked(t, e, tbl_bucket_of(t, 0), pick_mid, nullptr) != -1;
 }
 
 } // namespace
@@ -98,7 +145,10 @@ void pendq_entry_destroy(void *p)
     e->user = nullptr;
 }
 
-void pendq_submit(pkt_packet *packet, pendq_reply_fn reply, uint32_t kind, void *user)
+namespace
+{
+
+void submit(pkt_packet *packet, pendq_reply_fn reply, uint32_t kind, void *user, bool request)
 {
     if (!packet || obj_retain(packet) == 0)
         return;
@@ -116,24 +166,34 @@ void pendq_submit(pkt_packet *packet, pendq_reply_fn reply, uint32_t kind, void 
 
     tbl_table *t = pendq_table();
     if (kind == PENDQ_QUEUE_ONLY) {
-        if (t)
-            (void)tbl_add(t, e.get());
+        (void)enter(t, e.get(), request);
         return;
     }
     obj_ref<dns_resolver> resolver = obj_ref<dns_resolver>::adopt(link_resolver_get());
     obj_ref<link_state> link = obj_ref<link_state>::adopt(link_get());
     if (!resolver || !link) {
-        if (t)
-            (void)tbl_add(t, e.get());
+        (void)enter(t, e.get(), request);
         return;
     }
     if (kind == PENDQ_SEND_ONCE)
         e->attempts = 1;
     e->last_send = clk_now();
     // Entered before it is sent, so that a reply arriving during the send finds it.
-    if (t)
-        (void)tbl_add(t, e.get());
+    if (!enter(t, e.get(), request))
+        return;
     (void)link_send_entry(resolver.get(), link.get(), e.get());
+}
+
+} // namespace
+
+void pendq_submit(pkt_packet *packet, pendq_reply_fn reply, uint32_t kind, void *user)
+{
+    submit(packet, reply, kind, user, false);
+}
+
+void pendq_submit_request(pkt_packet *packet, pendq_reply_fn reply, uint32_t kind, void *user)
+{
+    submit(packet, reply, kind, user, true);
 }
 
 int pendq_pump(link_state *link)

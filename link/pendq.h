@@ -45,8 +45,13 @@ uint32_t pendq_key_cb(const void *p, int is_key);
 void pendq_entry_destroy(void *entry);
 
 // Enters the packet (the table takes its own reference) and, for the kinds sent at once, sends
-// it on the calling thread. Without a table those are sent once and not kept.
+// it on the calling thread. Without a table those are sent once and not kept. The packet keeps
+// its MID: for a reply or an acknowledgement, which carries the MID it answers.
 void pendq_submit(pkt_packet *packet, pendq_reply_fn reply, uint32_t kind, void *user);
+// As pendq_submit, for a request of the system's own (a poll, a status, an event, a device
+// report): its MID is drawn anew, at random among those that no pending entry holds, in one step
+// with its entering; without a table, at random. When every MID is pending it is dropped.
+void pendq_submit_request(pkt_packet *packet, pendq_reply_fn reply, uint32_t kind, void *user);
 // One pass over the table: first sends, resends, final steps, expiry. 1 when there is no table.
 int pendq_pump(link_state *link);
 

@@ -294,6 +294,90 @@ TEST_F(Table, DeadElementsAreRefusedAndDestroyReleasesEachOnce)
     EXPECT_EQ(destroyed, 40);
 }
 
+// A pick that first asks the probe its questions, then gives the element its key (or none).
+struct picking {
+    std::vector<uint32_t> questions;
+    bool found;
+    uint32_t key;
+    std::string answers; // one '1' (taken) or '0' (free) per question
+
+    explicit picking(std::vector<uint32_t> q = {}, bool f = true, uint32_t k = 0)
+        : questions(std::move(q)), found(f), key(k)
+    {
+    }
+};
+
+int pick_cb(void *element, tbl_probe *probe, void *user, uint32_t *key)
+{
+    auto *p = static_cast<picking *>(user);
+    for (uint32_t q : p->questions)
+        p->answers += tbl_probe_taken(probe, q) ? '1' : '0';
+    if (!p->found)
+        return 0;
+    static_cast<item *>(element)->key = p->key;
+    *key = p->key;
+    return 1;
+}
+
+TEST_F(Table, ProbeAnswersForItsBucketInAnyOrder)
+{
+    // A bucket that holds only its empty first node, and one that has no first node left.
+    add(0x20000000, 'q');
+    remove_key(0x20000000);
+    for (uint32_t b : {0u, 2u}) {
+        picking none({b << 28, b << 28 | 7}, false);
+        item *i = make(0, 'z');
+        EXPECT_EQ(tbl_add_picked(t, i, b, pick_cb, &none), -1);
+        EXPECT_EQ(none.answers, "00") << "bucket " << b;
+        obj_release(i);
+    }
+
+    add(3, 'a');
+    add(5, 'b');
+    add(5, 'c');
+    add(9, 'd');
+    add(0x10000005, 'e'); // bucket 1
+    // Ascending runs resume where the last walk stopped; a smaller key starts over.
+    picking p({5, 6, 9, 3, 10, 0, 4, 5, 2, 9, 0xFFFF, 0x10000005, 5}, true, 7);
+    item *x = make(0, 'X');
+    mine.push_back(x);
+    ASSERT_EQ(tbl_add_picked(t, x, 0, pick_cb, &p), 1);
+    EXPECT_EQ(p.answers, "1011000101001");
+    EXPECT_EQ(walk(), "acbXde");
+    EXPECT_EQ(find(7), 'X');
+    EXPECT_EQ(tbl_count(t), 6);
+}
+
+TEST_F(Table, AddPickedFailsWithoutAChangeToTheTable)
+{
+    add(0, 'a');
+    const struct {
+        const char *what;
+        uint32_t bucket;
+        bool found;
+        uint32_t key;
+        int want;
+    } cases[] = {
+        {"no key", 0, false, 0, -1},
+        {"a key outside the bucket", 0, true, 0x10000000, 0},
+        {"no such bucket", 16, true, 0, 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        picking p({}, c.found, c.key);
+        item *i = make(0, 'z');
+        EXPECT_EQ(tbl_add_picked(t, i, c.bucket, pick_cb, &p), c.want);
+        EXPECT_EQ(obj_refcount(i), 1) << "the table kept no reference";
+        EXPECT_EQ(obj_refcount(t), 1);
+        obj_release(i);
+    }
+    alignas(obj_header) unsigned char fake[sizeof(obj_header) + sizeof(item)] = {};
+    picking p;
+    EXPECT_EQ(tbl_add_picked(t, fake + sizeof(obj_header), 0, pick_cb, &p), 0);
+    EXPECT_EQ(walk(), "a");
+    EXPECT_EQ(tbl_count(t), 1);
+}
+
 TEST(TableDefaultKey, HashesLiveObjectsOnly)
 {
     void *o = obj_alloc(12, nullptr);

@@ -10,6 +10,7 @@
 #include "core/log.h"
 #include "core/obj.h"
 #include "link/link.h"
+#include "link/msg_private.h"
 #include "link/pendq.h"
 #include "proto/pkt.h"
 #include "transport/sock.h"
@@ -76,6 +77,15 @@ inline bool set_age(uint16_t mid, time_t seconds)
     obj_release(e);
     return true;
 }
+
+// Message ids drawn from fn for the length of a scope.
+struct random_source {
+    msg_random_fn before;
+    explicit random_source(msg_random_fn fn) : before(msg_set_random_source(fn)) {}
+    ~random_source() { msg_set_random_source(before); }
+    random_source(const random_source &) = delete;
+    random_source &operator=(const random_source &) = delete;
+};
 
 // A packet of the system's own layout with a given CMD and MID.
 inline pkt_packet *make_packet(int8_t cmd, uint16_t mid, const std::string &payload = "")

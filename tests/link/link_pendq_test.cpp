@@ -3,15 +3,40 @@
 #include "tests/common/test_clock.h"
 #include "tests/link/link_fixture.h"
 
+#include "core/tbl.h"
+#include "core/util.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <latch>
+#include <map>
+#include <thread>
+#include <vector>
 
 namespace
 {
 
 using link_test::make_packet;
 using link_test::set_age;
+
+// Submitters that enter at once, and a source that draws among as many MIDs as they submit:
+// toward the end most draws are taken, so the submitters meet on the few free ones left.
+constexpr int SUBMITTERS = 8;
+constexpr int EACH = 32;
+constexpr uint16_t FEW_FROM = 0x2000;
+constexpr uint16_t FEW = SUBMITTERS * EACH;
+
+int few_values(void *out, int length)
+{
+    uint16_t r = 0;
+    (void)util_random_bytes(&r, sizeof r);
+    r = uint16_t(FEW_FROM + r % FEW);
+    memcpy(out, &r, std::min(size_t(length), sizeof r));
+    return 1;
+}
 
 struct Pump : link_test::link_fixture {
     held_clock clock;
@@ -43,6 +68,20 @@ struct Pump : link_test::link_fixture {
 
     // Whole log lines equal to line.
     int lines_equal(const std::string &line) { return int(std::ranges::count(log(), line)); }
+
+    // How many entries hold each MID; the table is emptied on the way, in one walk.
+    std::map<uint16_t, int> take_all()
+    {
+        std::map<uint16_t, int> held;
+        tbl_iter *it = tbl_iter_create(pendq_table());
+        while (auto *e = static_cast<pendq_entry *>(tbl_iter_next(it))) {
+            held[e->packet->mid]++;
+            tbl_iter_remove(it);
+            obj_release(e);
+        }
+        obj_release(it);
+        return held;
+    }
 };
 
 TEST_F(Pump, AnEmptyTableMakesAnEmptyPass)
@@ -164,6 +203,70 @@ TEST_F(Pump, LookingAnEntryUpLeavesItAsItWas)
     EXPECT_EQ(pendq_contains(0x0608), 0);
     EXPECT_EQ(obj_refcount(e), refs);
     obj_release(e);
+}
+
+// Device tests end and report on many threads at once: no two reports may take the same free
+// MID. A race shows only now and then, so the submitters go several rounds.
+TEST_F(Pump, RequestsEnteredAtOnceHoldDistinctMids)
+{
+    link_test::random_source source(few_values);
+    for (int round = 0; round < 5; round++) {
+        SCOPED_TRACE(round);
+        std::latch start(SUBMITTERS);
+        std::vector<std::thread> submitters;
+        for (int i = 0; i < SUBMITTERS; i++)
+            submitters.emplace_back([&] {
+                start.arrive_and_wait();
+                for (int n = 0; n < EACH; n++) {
+                    pkt_packet *p = make_packet(5, 0);
+                    pendq_submit_request(p, nullptr, PENDQ_QUEUE_ONLY, nullptr);
+                    obj_release(p);
+                }
+            });
+        for (std::thread &t : submitters)
+            t.join();
+        int shared = 0, entries = 0;
+        for (auto [mid, n] : take_all()) {
+            entries += n;
+            shared += n > 1;
+        }
+        EXPECT_EQ(entries, SUBMITTERS * EACH);
+        ASSERT_EQ(shared, 0) << "MIDs held by more than one entry";
+    }
+}
+
+// The last free MID is found however the draws fall; with none left a request is dropped, and
+// whatever it held is let go.
+TEST_F(Pump, WithEveryMidPendingARequestIsDropped)
+{
+    for (uint32_t mid = 0; mid <= UINT16_MAX; mid++)
+        submit(5, uint16_t(mid), PENDQ_QUEUE_ONLY);
+    pendq_entry *e = pendq_find(0x4321);
+    ASSERT_NE(e, nullptr);
+    pendq_remove(e);
+    obj_release(e);
+    pkt_packet *last = make_packet(5, 0);
+    pendq_submit_request(last, nullptr, PENDQ_QUEUE_ONLY, nullptr);
+    EXPECT_EQ(last->mid, 0x4321);
+    obj_release(last);
+    ASSERT_EQ(pendq_count(), UINT16_MAX + 1);
+
+    void *user = obj_alloc(8, nullptr);
+    for (uint32_t kind : {PENDQ_SEND_ONCE, PENDQ_SEND_RETRY, PENDQ_QUEUE_ONLY}) {
+        SCOPED_TRACE(kind);
+        pkt_packet *p = make_packet(-3, 0x1234);
+        pendq_submit_request(p, link_device_report_reply_cb, kind, user);
+        EXPECT_EQ(obj_refcount(p), 1) << "no entry kept it";
+        obj_release(p);
+    }
+    EXPECT_EQ(obj_refcount(user), 1);
+    obj_release(user);
+    EXPECT_EQ(service->accepted(), 0) << "nothing went out";
+    EXPECT_EQ(count("H: "), 0);
+
+    std::map<uint16_t, int> held = take_all();
+    EXPECT_EQ(held.size(), size_t(UINT16_MAX) + 1);
+    EXPECT_TRUE(std::ranges::all_of(held, [](auto &m) { return m.second == 1; }));
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 #include "tests/proto/proto_fixture.h"
 
 #include "core/thr.h"
+#include "core/util.h"
 #include "link/link_private.h"
 #include "link/msg.h"
 #include "station/station.h"
@@ -15,7 +16,9 @@
 #include <array>
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <memory>
+#include <set>
 #include <thread>
 #include <utility>
 
@@ -49,6 +52,19 @@ bt_device *make_device(std::array<uint8_t, 6> printed)
     for (size_t i = 0; i < 6; i++)
         dev->addr[i] = printed[5 - i];
     return dev;
+}
+
+// The next `repeats` two-byte draws give `repeated`; the generator gives the rest.
+std::atomic<int> repeats{0};
+std::atomic<uint16_t> repeated{0};
+
+int repeating_source(void *out, int length)
+{
+    if (length != 2 || repeats.fetch_sub(1) <= 0)
+        return util_random_bytes(out, length);
+    uint16_t mid = repeated;
+    memcpy(out, &mid, sizeof mid);
+    return 1;
 }
 
 const bytes reply_tokens = svc::cat({make_token(1, 1, "first"), make_token(1, 1, "second")});
@@ -162,6 +178,44 @@ TEST_F(Wire, PairedWithoutDataReportsOkAndError)
     EXPECT_EQ(t[1].payload, proto_test::text("\x07,00:11:22:33:AB:CD"));
     EXPECT_EQ(t[2].payload, proto_test::text("(,OK"));
     EXPECT_EQ(t[3].payload, proto_test::text("),ERROR"));
+}
+
+// Requests drawn while a report is pending do not take its MID, whatever the draws give first,
+// so that the report's reply ends the report alone.
+TEST_F(Wire, ARequestNeverTakesAPendingMid)
+{
+    frame f = report();
+    ASSERT_FALSE(HasFatalFailure());
+    link_test::random_source source(repeating_source);
+    repeated = f.mid();
+    // More than any one message draws before its MID is settled.
+    repeats = 3;
+    frame g = report();
+    repeats = 3;
+    ASSERT_EQ(msg_send_poll(), 1);
+    ASSERT_TRUE(service->wait_frames(3));
+    EXPECT_LE(repeats, 0) << "every draw of the pending MID was made";
+    frame h = service->frames()[2];
+    EXPECT_EQ(h.cmd(), 1);
+    ASSERT_EQ(std::set<uint16_t>({f.mid(), g.mid(), h.mid()}).size(), 3u);
+
+    // What went out and what was logged is the MID that the table holds.
+    EXPECT_EQ(pendq_count(), 3);
+    for (const frame &x : {f, g, h}) {
+        pendq_entry *e = pendq_find(x.mid());
+        ASSERT_NE(e, nullptr) << x.mid();
+        EXPECT_EQ(uint8_t(e->packet->cmd), x.cmd());
+        obj_release(e);
+        char line[32];
+        snprintf(line, sizeof line, "MID: %04X ", unsigned(x.mid()));
+        EXPECT_EQ(count(line), 1) << line;
+    }
+
+    ASSERT_TRUE(service->send(reply_to(f, 2, reply_tokens)));
+    EXPECT_TRUE(reply_handled(f.mid(), 2));
+    EXPECT_TRUE(pendq_contains(g.mid()));
+    EXPECT_TRUE(pendq_contains(h.mid()));
+    EXPECT_EQ(pendq_count(), 2);
 }
 
 // The service's answer to the system's poll, and what the link sends after it.
