@@ -9,6 +9,7 @@
 #include "station/bt_class.h"
 #include "station/bt_seam.h"
 #include "station/bt_service.h"
+#include "station/bt_text.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -139,16 +140,20 @@ void bt_device_set_name(bt_device *dev, const char *name)
     {
         obj_guard g(dev);
         const char *cls = dev->class_text ? dev->class_text : "";
-        size_t n = strlen(name) + strlen(addr_text) + strlen(cls) + 13;
+        // The log, the pages and the terminal show the line as it is, so the name goes in
+        // with its control bytes made visible; the newline that ends the maker's names stays.
+        size_t named = bt_safe_text_length(name, true);
+        size_t n = named + strlen(addr_text) + strlen(cls) + 13;
         // Without room for the new line the old one stays.
         if (auto *line = static_cast<char *>(malloc(n))) {
-            snprintf(line, n, "%s [%s] CLASS: %s\n", name, addr_text, cls);
+            char *rest = bt_safe_text(line, name, true);
+            snprintf(rest, n - named, " [%s] CLASS: %s\n", addr_text, cls);
             free(dev->description);
             dev->description = line;
         }
     }
     // The maker's devices are named by a beginning of "btdremol-" and the last two groups of
-    // their own address, the newline included.
+    // their own address, the newline included; the name is matched as it came.
     char pattern[16];
     snprintf(pattern, sizeof pattern, "btdremol-%04X\n",
              unsigned(dev->addr[1] << 8 | dev->addr[0]));

@@ -61,6 +61,13 @@ void read_device(bttest_job *job, int sock, const char *addr_text)
     }
 }
 
+void log_connect_failed(const char *addr_text, uint8_t channel, int err)
+{
+    char buf[256];
+    log_message("Connect failed for %s RFCOMM %u [%s]\n", addr_text, unsigned(channel),
+                strerror_r(err, buf, sizeof buf));
+}
+
 // After a report: a device that sent data is done; any other starts afresh, its name read
 // again at the next sighting.
 void settle_reported(bt_device *dev, uint8_t obr)
@@ -130,29 +137,29 @@ long bttest_thread_main(void *p)
 {
     auto *job = static_cast<bttest_job *>(p);
     const bt_seam *bt = bt_seam_get();
-    bt_device_set_flags(job->device, BT_DEV_TESTING, 0);
-
-    int sock = bt->socket(AF_BLUETOOTH, SOCK_STREAM, BTPROTO_RFCOMM);
-    // A socket that cannot be made (out of descriptors, say) fails the test with its own
-    // cause; no connect is tried on it.
-    int err = sock < 0 ? errno : 0;
     char addr_text[18];
     bt_addr_text(job->addr, addr_text);
+
+    // A socket that cannot be made is the station's own want (of descriptors, memory, kernel
+    // support): the device was never asked, so the attempt leaves its flags as they were and
+    // gives no verdict. The next pass tries again.
+    int sock = bt->socket(AF_BLUETOOTH, SOCK_STREAM, BTPROTO_RFCOMM);
+    if (sock < 0) {
+        job->no_socket = 1;
+        log_connect_failed(addr_text, job->channel, errno);
+        return 0;
+    }
+    bt_device_set_flags(job->device, BT_DEV_TESTING, 0);
     sockaddr_rc sa = {};
     sa.rc_family = AF_BLUETOOTH;
     memcpy(sa.rc_bdaddr.b, job->addr, sizeof sa.rc_bdaddr.b);
     sa.rc_channel = job->channel;
 
-    if (sock >= 0 && bt->connect(sock, reinterpret_cast<sockaddr *>(&sa), sizeof sa) < 0) {
-        err = errno;
+    if (bt->connect(sock, reinterpret_cast<sockaddr *>(&sa), sizeof sa) < 0) {
+        int err = errno;
         close(sock);
-        sock = -1;
-    }
-    if (sock < 0) {
         bt_device_set_flags(job->device, BT_DEV_ERROR, 0);
-        char buf[256];
-        log_message("Connect failed for %s RFCOMM %u [%s]\n", addr_text, unsigned(job->channel),
-                    strerror_r(err, buf, sizeof buf));
+        log_connect_failed(addr_text, job->channel, err);
         return 0;
     }
     job->paired = 1;
@@ -173,7 +180,7 @@ void bttest_finish_cb(void *p)
     bool report;
     {
         obj_guard g(dev);
-        report = job->paired || dev->last_seen <= now - report_age;
+        report = job->paired || (!job->no_socket && dev->last_seen <= now - report_age);
     }
     if (report) {
         log_message("Device report ID: %016lx PAIRED: %s OBR: %s\n",

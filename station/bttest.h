@@ -16,6 +16,8 @@ struct bttest_job {
     // device's BT_DEV_PAIRED before the exit step runs.
     uint8_t paired;
     uint8_t obr;
+    // The station could not make its socket: no connect was tried, so no verdict either.
+    uint8_t no_socket;
 };
 
 // Starts the test of a device (main thread, context lock held, the device's lock not held).

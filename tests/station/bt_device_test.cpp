@@ -2,6 +2,10 @@
 #include "station/bt_device.h"
 #include "station/bt_service.h"
 #include "station_fixture.h"
+#include "tests/ui/ui_fixture.h"
+#include "ui/web_files.h"
+#include "ui/web_private.h"
+#include "ui/web_scan.h"
 
 #include <cstring>
 
@@ -90,6 +94,123 @@ TEST_F(Discovery, NewDeviceIsNamedClassifiedSearchedAndPutAtTheHead)
     EXPECT_TRUE(logged("Discovered device laptop [11:22:33:44:55:66] CLASS: Computer "
                        "[Uncategorized] (0x000100)"));
 }
+
+// What a device sends over the air reaches the log, the log page and the scan page only with
+// its control bytes made visible: no text of its own starts a line there. The maker's names,
+// with their newline, and ordinary names show as they came.
+struct air_case {
+    const char *what;
+    const char *scenario;
+    const char *addr;
+    const char *description;
+    const char *service; // the shown name of its one service (0x10005, RFCOMM 1), or none
+};
+
+// Names the case in test listings.
+void PrintTo(const air_case &c, std::ostream *os)
+{
+    *os << c.what;
+}
+
+class TextsFromTheAir : public station_fixture, public ::testing::WithParamInterface<air_case>
+{
+};
+
+// The log page's spans for a text that the log holds from a line's start.
+std::string log_spans(const std::string &logged)
+{
+    std::string spans;
+    for (size_t at = 0, end; at < logged.size(); at = end + 1) {
+        end = logged.find('\n', at);
+        spans += logged.substr(at, end - at) + "\n</span>";
+        if (end + 1 < logged.size())
+            spans += "<span class=logline>";
+    }
+    return spans;
+}
+
+TEST_P(TextsFromTheAir, ShowVisiblyAndStartNoLine)
+{
+    const air_case &c = GetParam();
+    start(c.scenario);
+    open_window();
+    pass();
+    ASSERT_NO_FATAL_FAILURE(wait_idle());
+    bt_device *dev = device(c.addr);
+    ASSERT_NE(dev, nullptr);
+    EXPECT_STREQ(dev->description, c.description);
+    std::string service_text;
+    if (c.service) {
+        ASSERT_NE(dev->services, nullptr);
+        service_text = std::string("\t") + c.service + " [0x10005] RFCOMM 1\n";
+        EXPECT_EQ(std::string(dev->services->text), service_text);
+    }
+
+    std::string raw = read_file(log_path);
+    std::string discovered = std::string("Discovered device ") + c.description;
+    EXPECT_NE(raw.find(" " + discovered), std::string::npos) << raw;
+    std::string service_line;
+    if (c.service) {
+        service_line = std::string("Discovered RFCOMM service ") + c.addr + " " + c.service +
+                       " 0x00010005 channel 1\n";
+        EXPECT_NE(raw.find(" " + service_line), std::string::npos) << raw;
+    }
+    auto control = std::find_if(raw.begin(), raw.end(),
+                                [](unsigned char b) { return b < 0x20 ? b != '\n' : b == 0x7f; });
+    EXPECT_EQ(size_t(control - raw.begin()), raw.size()) << "a control byte in the log";
+    EXPECT_EQ(raw.find("\nThu Jan  1 00:00:00 1970"), std::string::npos) << "a forged line";
+
+    web_set_log_page_path(log_path.c_str());
+    web_page *page = web_page_create("log");
+    std::string log_page = read_body(web_log_reader_cb, page, 4096);
+    web_page_free_cb(page);
+    EXPECT_NE(log_page.find(log_spans(discovered)), std::string::npos) << log_page;
+    if (c.service) {
+        EXPECT_NE(log_page.find(log_spans(service_line)), std::string::npos) << log_page;
+    }
+    EXPECT_EQ(log_page.find("<span class=logline>Thu Jan  1 00:00:00 1970"), std::string::npos)
+        << "a forged line";
+
+    // The device's piece of the scan page.
+    web_chunk *piece;
+    {
+        obj_guard g(dev);
+        piece = web_format_device(dev->description, dev->services, "devnew");
+    }
+    ASSERT_NE(piece, nullptr);
+    EXPECT_EQ(std::string(piece->text, piece->length),
+              "<span class=devnew>" + std::string(c.description) + service_text + "</span>");
+    obj_release(piece);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, TextsFromTheAir,
+    ::testing::Values(
+        air_case{"a name that forges a report line",
+                 "device 11:22:33:44:55:66 000100\n"
+                 "name x\\nThu Jan  1 00:00:00 1970 Device report ID: 0008001a7dda7113 PAIRED: OK "
+                 "OBR: OK\n",
+                 "11:22:33:44:55:66",
+                 "x\\x0AThu Jan  1 00:00:00 1970 Device report ID: 0008001a7dda7113 PAIRED: OK "
+                 "OBR: OK [11:22:33:44:55:66] CLASS: Computer [Uncategorized] (0x000100)\n",
+                 nullptr},
+        air_case{
+            "a service name that forges a device line",
+            "device 5C:F3:70:01:02:03 5a020c\nname Zo\xc3\xab\xe2\x80\x99s phone\n"
+            "service 0x10005 Serial Port\\x0Dbtdremol-7199 [00:1A:7D:DA:71:99] CLASS: Phone [Smart "
+            "phone] (0x5a020c)\n"
+            "proto L2CAP RFCOMM:1\n",
+            "5C:F3:70:01:02:03",
+            "Zo\xc3\xab\xe2\x80\x99s phone [5C:F3:70:01:02:03] CLASS: Phone [Smart phone] "
+            "(0x5a020c)\n",
+            "Serial Port\\x0Dbtdremol-7199 [00:1A:7D:DA:71:99] CLASS: Phone [Smart phone] "
+            "(0x5a020c)"},
+        air_case{"the maker's name with its newline",
+                 "device 00:1A:7D:DA:71:13 5a020c\nname btdremol-7113\\n\n"
+                 "service 0x10005 Serial Port\nproto L2CAP RFCOMM:1\n",
+                 "00:1A:7D:DA:71:13",
+                 "btdremol-7113\n [00:1A:7D:DA:71:13] CLASS: Phone [Smart phone] (0x5a020c)\n",
+                 "Serial Port"}));
 
 TEST_F(Discovery, UnreadableNameIsUnknownUntilARetrySucceeds)
 {

@@ -1,5 +1,6 @@
 #include "core/obj.h"
 #include "core/thr.h"
+#include "link/pendq.h"
 #include "station/bt_device.h"
 #include "station/bttest.h"
 #include "station_fixture.h"
@@ -74,7 +75,8 @@ INSTANTIATE_TEST_SUITE_P(
                      {"Connect failed for 00:1A:7D:DA:71:13 RFCOMM 1 [Connection refused]"},
                      M | T | E}));
 
-// Out of descriptors: the test fails with that cause, and no connect is tried without a socket.
+// Out of descriptors: the station's own want. The cause is logged, no connect is tried, and the
+// device keeps the flags it had: the attempt gives no verdict.
 TEST_F(station_fixture, SocketThatCannotBeMadeFailsWithItsOwnCause)
 {
     start(maker_device("send 0 ABCDEFGH"));
@@ -85,7 +87,54 @@ TEST_F(station_fixture, SocketThatCannotBeMadeFailsWithItsOwnCause)
     EXPECT_TRUE(logged("Connect failed for 00:1A:7D:DA:71:13 RFCOMM 1 [Too many open files]"))
         << testing::PrintToString(log());
     EXPECT_EQ(radio->stray_connects(), 0);
-    EXPECT_EQ(bt_device_flags(device(addr)), M | T | E);
+    EXPECT_EQ(bt_device_flags(device(addr)), M);
+}
+
+int reports_logged(const std::vector<std::string> &lines)
+{
+    int n = 0;
+    for (const auto &l : lines)
+        n += l.rfind("Device report ID:", 0) == 0;
+    return n;
+}
+
+// A refused connect freezes the last sighting; a later attempt whose socket cannot be made,
+// 30 s and more after it, blames the device for nothing: no report is logged or sent, the flags
+// stay, and the next pass tries again, whose refused connect then reports.
+TEST_F(station_fixture, SocketThatCannotBeMadeGivesNoReportHoweverOldTheSighting)
+{
+    ASSERT_EQ(pendq_create(), 1); // a report sent waits there for its reply
+    const int pending = pendq_count();
+    start(maker_device("refuse"));
+    open_window();
+    pass();
+    ASSERT_NO_FATAL_FAILURE(wait_idle());
+    ASSERT_EQ(bt_device_flags(device(addr)), M | T | E);
+
+    radio->fail_sockets(EMFILE);
+    int elapsed = 0, tries = 0;
+    for (int age : {30, 45, 60}) {
+        radio->advance(age - elapsed);
+        elapsed = age;
+        open_window();
+        pass();
+        ASSERT_NO_FATAL_FAILURE(wait_idle());
+        EXPECT_EQ(count("Connect failed for 00:1A:7D:DA:71:13 RFCOMM 1 [Too many open files]"),
+                  ++tries)
+            << age << ": each pass tries";
+        EXPECT_EQ(reports_logged(log()), 0) << age;
+        EXPECT_EQ(pendq_count(), pending) << age << ": no report sent";
+        EXPECT_EQ(bt_device_flags(device(addr)), M | T | E) << age;
+    }
+    EXPECT_EQ(radio->stats(0).connects, 1);
+
+    radio->fail_sockets(0);
+    pass();
+    ASSERT_NO_FATAL_FAILURE(wait_idle());
+    EXPECT_EQ(radio->stats(0).connects, 2) << "tried again";
+    EXPECT_EQ(count("Device report ID: 0008001a7dda7113 PAIRED: ERROR OBR: ERROR"), 1);
+    EXPECT_EQ(pendq_count(), pending + 1);
+    EXPECT_EQ(bt_device_flags(device(addr)), N);
 }
 
 TEST_F(station_fixture, RefusedTestReportsOnceTheSightingIs30SecondsOld)
@@ -151,6 +200,7 @@ struct exit_case {
     int64_t age;
     const char *report; // null: none
     uint32_t flags_after;
+    uint8_t no_socket = 0;
 };
 
 // Names the case in test listings.
@@ -175,16 +225,14 @@ TEST_P(ExitStep, Report)
     memcpy(job->addr, dev->addr, 6);
     job->paired = c.paired;
     job->obr = c.obr;
+    job->no_socket = c.no_socket;
     obj_retain(dev);
     bt_device_set_flags(dev, BT_DEV_IN_FLIGHT, 0);
 
     bttest_finish_cb(job);
     EXPECT_EQ(obj_refcount(dev), 1) << "the job is gone";
     EXPECT_EQ(bt_device_flags(dev), c.flags_after) << c.what;
-    int reports = 0;
-    for (const auto &l : log())
-        reports += l.rfind("Device report ID:", 0) == 0;
-    EXPECT_EQ(reports, c.report ? 1 : 0) << c.what;
+    EXPECT_EQ(reports_logged(log()), c.report ? 1 : 0) << c.what;
     if (c.report) {
         EXPECT_TRUE(logged(c.report)) << c.what;
     }
@@ -202,7 +250,10 @@ INSTANTIATE_TEST_SUITE_P(
                       exit_case{"connect failed 30 s after the sighting", 0, 0, M | E | T, 30,
                                 "Device report ID: 0008001a7dda7113 PAIRED: ERROR OBR: ERROR", N},
                       exit_case{"stale PAIRED flag without a connection", 0, 0, M | P | E | T, 5,
-                                nullptr, M | P | E | T}));
+                                nullptr, M | P | E | T},
+                      exit_case{"no socket, 30 s after the sighting", 0, 0, M | E | T, 30, nullptr,
+                                M | E | T, 1},
+                      exit_case{"no socket, 90 s after the sighting", 0, 0, M, 90, nullptr, M, 1}));
 
 TEST_F(station_fixture, TestOfNoDevice)
 {

@@ -188,4 +188,37 @@ TEST_F(Tui, MakersDevicesInTheirColours)
     EXPECT_FALSE(find("No devices", text, at));
 }
 
+// A service name with a carriage return and a copy of a device's line: on the terminal it stays
+// on its own line, the return shown as an escape, and no device appears that is not there. The
+// maker's name keeps its line break: the name alone on a line, the rest of its line under it.
+TEST_F(Tui, ServiceNameCannotDrawADevice)
+{
+    std::string scenario = dir + "/forged.scn";
+    std::ofstream(scenario) << "page 0 5\ninquiry-time 1\n"
+                               "device 00:1A:7D:DA:71:13 5a020c\nname btdremol-7113\\n\n"
+                               "service 0x10005 Serial Port\\x0Dbtdremol-7199 [00:1A:7D:DA:71:99] "
+                               "CLASS: Phone [Smart phone] (0x5a020c)\n"
+                               "proto L2CAP RFCOMM:1\nrfcomm silent\n";
+    start(scenario, 24, 200);
+    std::vector<std::string> lines;
+    auto drawn = [&] {
+        lines = capture();
+        for (const auto &l : lines)
+            if (l.find("btdremol-7199") != std::string::npos)
+                return true;
+        return false;
+    };
+    ASSERT_TRUE(wait_until(drawn, look_limit, look_step));
+    const std::string service = std::string(8, ' ') +
+                                "Serial Port\\x0Dbtdremol-7199 [00:1A:7D:DA:71:99] CLASS: Phone "
+                                "[Smart phone] (0x5a020c) [0x10005] RFCOMM 1";
+    const std::string rest = " [00:1A:7D:DA:71:13] CLASS: Phone [Smart phone] (0x5a020c)";
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(lines[0], "btdremol-7113");
+    EXPECT_EQ(lines[1], rest);
+    EXPECT_EQ(lines[2], service);
+    for (const auto &l : lines)
+        EXPECT_NE(l.rfind("btdremol-7199", 0), 0u) << "a device that is not there: " << l;
+}
+
 } // namespace
