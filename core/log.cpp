@@ -43,6 +43,13 @@ private:
     int old_;
 };
 
+// The log's default folder is open to every user, and this process runs as root: what others
+// put at the path must neither receive its lines nor be emptied by it.
+FILE *open_stream(const char *path)
+{
+    return util_fopen_own(path, true);
+}
+
 void run_locked_hook()
 {
     if (log_locked_hook_fn hook = log_locked_hook.load())
@@ -78,9 +85,7 @@ void log_open(const char *path)
             obj_release(l);
             l = nullptr;
         } else {
-            // The log's default folder is open to every user: a link planted at the path must
-            // not make this process, run as root, truncate and fill the file it names.
-            l->stream = util_fopen_regular(l->path, true);
+            l->stream = open_stream(l->path);
         }
     }
     log_slot = l;
@@ -103,7 +108,7 @@ void log_message(const char *fmt, ...)
     obj_lock(l);
     run_locked_hook();
     if (!l->stream)
-        l->stream = util_fopen_regular(l->path, true);
+        l->stream = open_stream(l->path);
     if (l->stream) {
         char stamp[50];
         time_t now = time(nullptr);
@@ -133,7 +138,7 @@ int log_clear()
         run_locked_hook();
         if (l->stream)
             fclose(l->stream);
-        l->stream = util_fopen_regular(l->path, true);
+        l->stream = open_stream(l->path);
         obj_unlock(l);
         obj_release(l);
     }
