@@ -29,8 +29,8 @@ log_file *log_get()
     return l;
 }
 
-// The file calls made under the log's lock are cancellation points: a thread cancelled in one
-// must not leave the log locked for good.
+// The file calls made under the log's lock, or its slot's, are cancellation points: a thread
+// cancelled in one must not leave the log locked for good.
 class cancel_off
 {
 public:
@@ -72,26 +72,25 @@ void log_open(const char *path)
 {
     if (!path)
         return;
-    log_slot_lock.lock();
-    if (log_slot) {
-        log_slot_lock.unlock();
-        return;
-    }
-    auto *l = static_cast<log_file *>(obj_alloc(sizeof(log_file), log_destroy));
-    if (l) {
+    {
+        cancel_off no_cancel;
+        std::lock_guard slot(log_slot_lock);
+        if (log_slot)
+            return;
+        auto *l = static_cast<log_file *>(obj_alloc(sizeof(log_file), log_destroy));
+        if (!l)
+            return;
         l->path = strdup(path);
         // Without a path copy there is nothing to open, now or later: no log at all.
         if (!l->path) {
             obj_release(l);
-            l = nullptr;
-        } else {
-            l->stream = open_stream(l->path);
+            return;
         }
+        run_locked_hook();
+        l->stream = open_stream(l->path);
+        log_slot = l;
     }
-    log_slot = l;
-    log_slot_lock.unlock();
-    if (l)
-        log_message("Starting Application\n");
+    log_message("Starting Application\n");
 }
 
 log_locked_hook_fn log_set_locked_hook(log_locked_hook_fn fn)

@@ -374,13 +374,23 @@ long clears_the_log(void *)
     return 0;
 }
 
+std::string opened_path;
+
+long opens_the_log(void *)
+{
+    log_open(opened_path.c_str());
+    for (;;)
+        pause();
+    return 0;
+}
+
 void count_cancelled_exit(void *)
 {
     cancelled_exits++;
 }
 
-// A cancellable thread cancelled while it writes a line or clears the log finishes what it does
-// under the log's lock and lets go of the log.
+// A cancellable thread cancelled while it writes a line, clears the log or opens it finishes what
+// it does under the log's lock (or its slot's) and lets go of the log.
 TEST_F(Log, CancelledWriterLeavesTheLogUsable)
 {
 #if defined(__SANITIZE_THREAD__)
@@ -393,10 +403,14 @@ TEST_F(Log, CancelledWriterLeavesTheLogUsable)
     } cases[] = {
         {"writing a line", logs_one_line, {"Starting Application", "cancelled line", "later line"}},
         {"clearing the log", clears_the_log, {"Logs Cleared", "later line"}},
+        {"opening the log", opens_the_log, {"Starting Application", "later line"}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
-        log_open(path.c_str());
+        opened_path = path;
+        unlink(path.c_str()); // a log that failed to open leaves none
+        if (c.body != opens_the_log)
+            log_open(path.c_str());
         parked = unpark = later_line_done = false;
         cancelled_exits = 0;
         park_armed = true;
