@@ -29,8 +29,8 @@ log_file *log_get()
     return l;
 }
 
-// The file calls made under the log's lock are cancellation points: a thread cancelled in one
-// must not leave the log locked for good.
+// The file calls made under the log's lock, or its slot's, are cancellation points: a thread
+// cancelled in one must not leave the log locked for good.
 class cancel_off
 {
 public:
@@ -42,6 +42,13 @@ public:
 private:
     int old_;
 };
+
+// The log's default folder is open to every user, and this process runs as root: what others
+// put at the path must neither receive its lines nor be emptied by it.
+FILE *open_stream(const char *path)
+{
+    return util_fopen_own(path, true);
+}
 
 void run_locked_hook()
 {
@@ -65,28 +72,25 @@ void log_open(const char *path)
 {
     if (!path)
         return;
-    log_slot_lock.lock();
-    if (log_slot) {
-        log_slot_lock.unlock();
-        return;
-    }
-    auto *l = static_cast<log_file *>(obj_alloc(sizeof(log_file), log_destroy));
-    if (l) {
+    {
+        cancel_off no_cancel;
+        std::lock_guard slot(log_slot_lock);
+        if (log_slot)
+            return;
+        auto *l = static_cast<log_file *>(obj_alloc(sizeof(log_file), log_destroy));
+        if (!l)
+            return;
         l->path = strdup(path);
         // Without a path copy there is nothing to open, now or later: no log at all.
         if (!l->path) {
             obj_release(l);
-            l = nullptr;
-        } else {
-            // The log's default folder is open to every user: a link planted at the path must
-            // not make this process, run as root, truncate and fill the file it names.
-            l->stream = util_fopen_regular(l->path, true);
+            return;
         }
+        run_locked_hook();
+        l->stream = open_stream(l->path);
+        log_slot = l;
     }
-    log_slot = l;
-    log_slot_lock.unlock();
-    if (l)
-        log_message("Starting Application\n");
+    log_message("Starting Application\n");
 }
 
 log_locked_hook_fn log_set_locked_hook(log_locked_hook_fn fn)
@@ -103,7 +107,7 @@ void log_message(const char *fmt, ...)
     obj_lock(l);
     run_locked_hook();
     if (!l->stream)
-        l->stream = util_fopen_regular(l->path, true);
+        l->stream = open_stream(l->path);
     if (l->stream) {
         char stamp[50];
         time_t now = time(nullptr);
@@ -133,7 +137,7 @@ int log_clear()
         run_locked_hook();
         if (l->stream)
             fclose(l->stream);
-        l->stream = util_fopen_regular(l->path, true);
+        l->stream = open_stream(l->path);
         obj_unlock(l);
         obj_release(l);
     }

@@ -2,6 +2,7 @@
 
 #include <bit>
 #include <cctype>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -137,22 +138,77 @@ int util_file_create_owned(const char *path, uid_t uid, gid_t gid)
     return chown(path, uid, gid);
 }
 
-FILE *util_fopen_regular(const char *path, bool write)
+namespace
 {
-    // Without O_NONBLOCK a fifo planted at the path would stall the open until a peer came.
-    int flags =
-        (write ? O_WRONLY | O_CREAT | O_TRUNC : O_RDONLY) | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
-    int fd = open(path, flags, 0666);
-    if (fd < 0)
-        return nullptr;
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        close(fd);
-        return nullptr;
-    }
+
+// The only file this process writes or shows in a folder open to every user: a regular file of
+// its own user with a single link, so that it is neither a file that someone else made (and may
+// hold open) nor a second name of another file.
+bool own_file(const struct stat &st)
+{
+    return S_ISREG(st.st_mode) && st.st_uid == geteuid() && st.st_nlink == 1;
+}
+
+bool same_file(const struct stat &a, const struct stat &b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Every open is non-blocking, so that a fifo put in place between the look and the open cannot
+// stall it; by now the file is known to be regular.
+FILE *stream_of(int fd, const char *mode)
+{
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    FILE *f = fdopen(fd, write ? "w" : "r");
+    FILE *f = fdopen(fd, mode);
     if (!f)
         close(fd);
     return f;
+}
+
+int open_own_for_writing(const char *path)
+{
+    constexpr int flags = O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    // A second round when the entry changed between the look and the open.
+    for (int round = 0; round < 2; round++) {
+        struct stat seen;
+        bool there = lstat(path, &seen) == 0;
+        if (!there && errno != ENOENT)
+            return -1;
+        // Only the entry goes, never what a link names.
+        if (there && !own_file(seen)) {
+            if (unlink(path) != 0 && errno != ENOENT)
+                return -1;
+            there = false;
+        }
+        int fd = there ? open(path, flags) : open(path, flags | O_CREAT | O_EXCL, 0666);
+        if (fd < 0)
+            continue;
+        if (!there)
+            return fd;
+        // Checked before it is emptied: truncation is the one step that cannot be undone.
+        struct stat st;
+        if (fstat(fd, &st) == 0 && own_file(st) && same_file(st, seen) && ftruncate(fd, 0) == 0)
+            return fd;
+        close(fd);
+    }
+    return -1;
+}
+
+} // namespace
+
+FILE *util_fopen_own(const char *path, bool write)
+{
+    if (write) {
+        int fd = open_own_for_writing(path);
+        return fd < 0 ? nullptr : stream_of(fd, "w");
+    }
+    int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !own_file(st)) {
+        close(fd);
+        return nullptr;
+    }
+    return stream_of(fd, "r");
 }

@@ -24,10 +24,12 @@ int util_str_is_ascii(const char *s);
 uint64_t util_tv_to_ntp(const struct timeval *t);
 int util_tv_sub(struct timeval *out, const struct timeval *x, const struct timeval *y);
 int util_file_create_owned(const char *path, uid_t uid, gid_t gid);
-// fopen with "r", or with "w" when write is set (created or truncated, mode 0666 less the
-// umask), for a file in a folder that others may write to: null, as for a missing file, when
-// the path ends in a symbolic link or names anything but a regular file.
-FILE *util_fopen_regular(const char *path, bool write);
+// fopen with "r", or with "w" when write is set, of this process's own file in a folder that
+// every user may write to (the daemon runs as root): a regular file of the effective user with
+// a single link, never reached through a symbolic link. Reading anything else gives null, as a
+// missing file does. Writing removes anything else at the path (the entry alone) and creates
+// the file exclusively (mode 0666 less the umask); the own file is emptied, once checked.
+FILE *util_fopen_own(const char *path, bool write);
 
 // RFC 1071 Internet checksum over host-order words; the low 16 bits are the checksum.
 uint32_t util_inet_checksum(const void *data, int len, uint32_t init);

@@ -14,7 +14,8 @@ namespace
 {
 
 // The log page shows the log at its default place, whatever the log file in use is. That place
-// is in a folder open to every user, so only a regular file found there without a link is shown.
+// is in a folder open to every user, so only this process's own file is shown there: a file
+// that someone else planted, or a link, would let them put lines before the operator.
 std::atomic<const char *> log_page_path{"/tmp/vesk_bt-log"};
 
 // One line per reader call: at most 479 bytes, its newline included when it fits.
@@ -95,7 +96,7 @@ ssize_t web_log_reader_cb(void *p, uint64_t pos, char *buf, size_t max)
         obj_release(page->state);
         web_file *f = web_file_create(nullptr);
         if (f)
-            f->file = util_fopen_regular(log_page_path.load(), false);
+            f->file = util_fopen_own(log_page_path.load(), false);
         page->state = f;
     }
     web_emit_header(page, WEB_LOG_TITLE);

@@ -118,8 +118,11 @@ struct Program : ::testing::Test {
         auto until = steady_clock::now() + seconds(20);
         for (;;) {
             pollfd p = {fd, POLLIN, 0};
-            if (steady_clock::now() > until || poll(&p, 1, 100) < 0)
+            int ready = 0;
+            if (steady_clock::now() > until || (ready = poll(&p, 1, 100)) < 0)
                 break;
+            if (ready == 0) // a read now would wait for good on a program that stalls silently
+                continue;
             char buf[256];
             ssize_t n = read(fd, buf, sizeof buf);
             if (n == 0)
@@ -145,7 +148,7 @@ struct Program : ::testing::Test {
 // The daemon keeps its lock file in the web root, as the test build names it.
 struct lock_case {
     const char *what;
-    const char *content; // null: no lock file; "/": a directory in its place
+    const char *content; // null: no lock file; "/": a directory in its place; "|": a fifo
     bool runs;
     const char *printed; // what the new copy prints
     // The lock path is a link that someone planted to a file of root's: content is then that
@@ -178,6 +181,8 @@ TEST_P(Daemon, LockFile)
     }
     if (content == "/")
         ASSERT_EQ(mkdir(lock.c_str(), 0755), 0);
+    else if (content == "|")
+        ASSERT_EQ(mkfifo(lock.c_str(), 0666), 0);
     else if (c.content)
         write_file(c.link ? target : lock, content);
 
@@ -187,6 +192,17 @@ TEST_P(Daemon, LockFile)
     EXPECT_EQ(exit_status(parent), 0) << "the starting command always succeeds";
     std::string printed = read_all(out);
     EXPECT_EQ(printed, c.printed) << c.what;
+    struct stat st;
+    if (lstat(lock.c_str(), &st) == 0 && S_ISFIFO(st.st_mode)) {
+        ADD_FAILURE() << "the start stalls on a fifo at the lock path";
+        // A writer lets it go on, so that it can be stopped below.
+        int writer = open(lock.c_str(), O_WRONLY | O_NONBLOCK);
+        if (writer >= 0)
+            close(writer);
+        ASSERT_TRUE(wait_until([&] {
+            return lstat(lock.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0;
+        }));
+    }
 
     if (!c.runs) {
         EXPECT_EQ(exit_status(-1), 1) << c.what;
@@ -201,7 +217,6 @@ TEST_P(Daemon, LockFile)
     pid_t daemon = std::stoi(text);
     started.push_back(daemon);
     EXPECT_EQ(text, std::to_string(daemon) + "\n") << c.what;
-    struct stat st;
     ASSERT_EQ(lstat(lock.c_str(), &st), 0);
     EXPECT_TRUE(S_ISREG(st.st_mode)) << c.what;
     EXPECT_EQ(st.st_mode & 07777, 0664u) << "whatever the umask";
@@ -232,6 +247,7 @@ INSTANTIATE_TEST_SUITE_P(Locks, Daemon,
                                                      "Application already running vesk_bt.lock\n"},
                                            lock_case{"lock file cannot be made", "/", false,
                                                      "Could not create pid file vesk_bt.lock\n"},
+                                           lock_case{"a fifo without a writer", "|", true, ""},
                                            lock_case{"a dangling link", nullptr, true, "", true},
                                            lock_case{"a link to a file naming a running process",
                                                      "1\n", true, "", true}));
