@@ -3,6 +3,7 @@
 #include <bit>
 #include <cctype>
 #include <cerrno>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -165,6 +166,24 @@ FILE *stream_of(int fd, const char *mode)
     return f;
 }
 
+// Whether users besides this process's own may make entries in path's folder, so that what
+// stands at the path may be a plant. Elsewhere the operator alone put it there (-l /dev/null,
+// say): it is never removed, and anything but the own file there gives no stream.
+bool folder_shared(const char *path)
+{
+    char folder[PATH_MAX];
+    const char *slash = strrchr(path, '/');
+    size_t n = !slash ? 0 : slash == path ? 1 : size_t(slash - path);
+    if (n >= sizeof folder)
+        return false; // too long to be opened at all
+    memcpy(folder, n ? path : ".", n ? n : 1);
+    folder[n ? n : 1] = '\0';
+    struct stat st;
+    if (stat(folder, &st) != 0)
+        return false; // nothing can be made there either
+    return (st.st_mode & (S_IWGRP | S_IWOTH)) || (st.st_uid != geteuid() && st.st_uid != 0);
+}
+
 int open_own_for_writing(const char *path)
 {
     constexpr int flags = O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
@@ -176,6 +195,8 @@ int open_own_for_writing(const char *path)
             return -1;
         // Only the entry goes, never what a link names.
         if (there && !own_file(seen)) {
+            if (!folder_shared(path))
+                return -1;
             if (unlink(path) != 0 && errno != ENOENT)
                 return -1;
             there = false;

@@ -27,8 +27,9 @@ int util_file_create_owned(const char *path, uid_t uid, gid_t gid);
 // fopen with "r", or with "w" when write is set, of this process's own file in a folder that
 // every user may write to (the daemon runs as root): a regular file of the effective user with
 // a single link, never reached through a symbolic link. Reading anything else gives null, as a
-// missing file does. Writing removes anything else at the path (the entry alone) and creates
-// the file exclusively (mode 0666 less the umask); the own file is emptied, once checked.
+// missing file does. Writing, where others may make entries in the folder, removes anything
+// else at the path (the entry alone) and creates the file exclusively (mode 0666 less the
+// umask); elsewhere it removes nothing and gives null. The own file is emptied, once checked.
 FILE *util_fopen_own(const char *path, bool write);
 
 // RFC 1071 Internet checksum over host-order words; the low 16 bits are the checksum.

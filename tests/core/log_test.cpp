@@ -17,6 +17,7 @@
 #include <regex>
 #include <string>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -321,6 +322,71 @@ TEST_F(Log, AnythingButItsOwnFileAtThePathGivesWayToAFreshOne)
     if (left_out)
         GTEST_SKIP() << "the file of another user needs root, to give it to uid 65534; the other "
                         "cases ran";
+}
+
+// Where only the daemon's user makes entries, whatever stands at the path was put there by the
+// operator (-l /dev/null): it is never removed or written to, and the log goes without a file.
+TEST_F(Log, InAFolderOfItsOwnNothingAtThePathIsRemoved)
+{
+    const bool root = geteuid() == 0;
+    const std::string target = dir + "/target";
+    ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
+    const struct {
+        const char *what;
+        int (*plant)(const std::string &path, const std::string &target);
+        bool needs_root;
+    } plants[] = {
+        {"a fifo without a reader",
+         [](const std::string &p, const std::string &) { return mkfifo(p.c_str(), 0666); }, false},
+        {"a second name of a file of the daemon's user",
+         [](const std::string &p, const std::string &t) { return link(t.c_str(), p.c_str()); },
+         false},
+        {"a device like /dev/null",
+         [](const std::string &p, const std::string &) {
+             return mknod(p.c_str(), S_IFCHR | 0666, makedev(1, 3));
+         },
+         true},
+        {"a file of another user",
+         [](const std::string &p, const std::string &) {
+             int fd = open(p.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+             int r = fd >= 0 && fchown(fd, 65534, 65534) == 0 ? 0 : -1;
+             close(fd);
+             return r;
+         },
+         true},
+    };
+    bool left_out = false;
+    for (const auto &p : plants) {
+        if (p.needs_root && !root) {
+            left_out = true;
+            continue;
+        }
+        SCOPED_TRACE(p.what);
+        write_file(target, "secret\n");
+        ASSERT_EQ(p.plant(path, target), 0) << "could not plant it";
+        struct stat planted, st;
+        ASSERT_EQ(lstat(path.c_str(), &planted), 0);
+        int released_by = -1;
+        EXPECT_TRUE(runs_without_stalling(
+            [&] {
+                log_open(path.c_str());
+                log_message("lost\n");
+                EXPECT_EQ(log_clear(), 1);
+            },
+            path, &released_by))
+            << "stalled";
+        log_close();
+        if (released_by >= 0)
+            close(released_by);
+        ASSERT_EQ(lstat(path.c_str(), &st), 0) << "removed";
+        EXPECT_EQ(st.st_ino, planted.st_ino) << "replaced";
+        EXPECT_EQ(st.st_mode, planted.st_mode);
+        EXPECT_EQ(read_file(target), "secret\n") << "written or emptied through it";
+        EXPECT_EQ(st.st_size, planted.st_size) << "written to or emptied";
+        ASSERT_EQ(unlink(path.c_str()), 0);
+    }
+    if (left_out)
+        GTEST_SKIP() << "a device node and a file of another user need root; the other cases ran";
 }
 
 // Closing and reopening while other threads log must never touch a freed log object.
