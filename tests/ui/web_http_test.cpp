@@ -16,8 +16,10 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <string>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -369,6 +371,69 @@ TEST_F(Web, FinishedConnectionsGiveBackTheirDescriptors)
         seconds(10), milliseconds(20));
     printf("descriptors: %d before the burst, %d after it\n", before, after);
     EXPECT_TRUE(back) << before << " before the burst, " << after << " after it";
+}
+
+// Every free descriptor below 1100 taken, under a limit raised to allow it, so that whatever
+// the process opens next lies above 1023; all given back, and the limit restored, when it goes.
+struct low_descriptors_taken {
+    rlimit old = {};
+    std::vector<int> taken;
+    bool ok = false;
+
+    low_descriptors_taken()
+    {
+        if (getrlimit(RLIMIT_NOFILE, &old) != 0)
+            return;
+        rlimit raised = {std::max<rlim_t>(old.rlim_cur, 2048),
+                         std::max<rlim_t>(old.rlim_max, 2048)};
+        if (setrlimit(RLIMIT_NOFILE, &raised) != 0)
+            return;
+        for (int fd = -1; fd < 1100;) {
+            fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+            if (fd < 0)
+                return;
+            taken.push_back(fd);
+        }
+        ok = true;
+    }
+    ~low_descriptors_taken()
+    {
+        for (int fd : taken)
+            close(fd);
+        setrlimit(RLIMIT_NOFILE, &old);
+    }
+};
+
+// Descriptors above 1023 serve like any other: those of a server started among them, and the
+// connections of one that was running before the process's descriptors rose past them.
+TEST_F(Web, DescriptorsAbove1023Serve)
+{
+    low_descriptors_taken high;
+    ASSERT_TRUE(high.ok) << "the descriptors below 1100 could not be taken";
+    MHD_Daemon *started_high = web_start(ctx, 0);
+    EXPECT_NE(started_high, nullptr) << "a server started among the high descriptors";
+    const struct {
+        const char *what;
+        MHD_Daemon *server;
+    } cases[] = {
+        {"running before", web},
+        {"started among them", started_high},
+    };
+    for (const auto &c : cases) {
+        if (!c.server)
+            continue;
+        const MHD_DaemonInfo *listening = MHD_get_daemon_info(c.server, MHD_DAEMON_INFO_LISTEN_FD);
+        const MHD_DaemonInfo *bound = MHD_get_daemon_info(c.server, MHD_DAEMON_INFO_BIND_PORT);
+        if (!listening || !bound) {
+            ADD_FAILURE() << c.what << ": no listening socket";
+            continue;
+        }
+        EXPECT_EQ(listening->listen_fd > 1023, c.server == started_high) << c.what;
+        reply r = curl(
+            {"-u", "admin:tulvex", "http://127.0.0.1:" + std::to_string(bound->port) + "/scan"});
+        EXPECT_EQ(r.status, 200) << c.what << ", curl's exit status " << r.exit;
+    }
+    web_stop(started_high);
 }
 
 // A request whose page or response cannot be made closes without an answer, and the server
