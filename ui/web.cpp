@@ -111,11 +111,14 @@ MHD_Daemon *web_start(app_ctx *ctx, int port)
     // A connection's socket is closed by the listening thread, which otherwise wakes only for
     // the next accept: after a burst, the finished connections' descriptors would stay open
     // for as long as no new client came. The wake-up channel lets each finished connection
-    // wake it at once.
+    // wake it at once. poll() rather than select(), which cannot watch a descriptor above 1023
+    // (a raised limit): neither the listening socket nor a client's.
     constexpr unsigned flags =
-        MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_THREAD_PER_CONNECTION | MHD_USE_ITC;
-    return MHD_start_daemon(flags, uint16_t(port), nullptr, nullptr, web_request_cb, ctx,
-                            MHD_OPTION_CONNECTION_TIMEOUT, connection_timeout, MHD_OPTION_END);
+        MHD_USE_POLL_INTERNAL_THREAD | MHD_USE_THREAD_PER_CONNECTION | MHD_USE_ITC;
+    return MHD_start_daemon(
+        flags, uint16_t(port), nullptr, nullptr, web_request_cb, ctx, MHD_OPTION_CONNECTION_TIMEOUT,
+        connection_timeout, MHD_OPTION_CONNECTION_LIMIT, web_connection_limit,
+        MHD_OPTION_PER_IP_CONNECTION_LIMIT, web_address_connection_limit, MHD_OPTION_END);
 }
 
 void web_stop(MHD_Daemon *web)

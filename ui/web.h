@@ -8,6 +8,13 @@
 #include <cstddef>
 #include <microhttpd.h>
 
+// What web clients can hold at once, each connection a descriptor and a thread: in all, and
+// from one client address. Far below the usual limit of 1024 descriptors, so that the radio's
+// sockets and the rest of the daemon always find one; a browser opens up to 6 connections to a
+// host, and a few operators may share one address. Connections beyond either are closed at once.
+constexpr unsigned web_connection_limit = 64;
+constexpr unsigned web_address_connection_limit = 16;
+
 // Starts the server on port with its pages reading ctx, which must outlive it (no reference is
 // taken); null when the library cannot start, for instance when the port is taken.
 [[nodiscard]] MHD_Daemon *web_start(app_ctx *ctx, int port);

@@ -1,7 +1,10 @@
 // The programs themselves, forked and run as a user runs them: the daemon mode with its lock
 // file (a test build that keeps its lock file in the web root it is given), the product
 // binary on this machine, and the simulator program.
+#include "tests/common/held_connections.h"
 #include "tests/common/test_util.h"
+#include "tests/ui/ui_programs.h"
+#include "ui/web.h"
 
 #include <gtest/gtest.h>
 
@@ -9,10 +12,13 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <poll.h>
+#include <set>
 #include <sstream>
 #include <string>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -38,6 +44,34 @@ long cpu_ticks(pid_t pid)
             stime = std::stol(field);
     }
     return utime + stime;
+}
+
+// The TCP port that process pid listens on, 0 while it listens on none. Found from the
+// process's own sockets, so that no port has to be picked for it beforehand (which another
+// test's socket may take first) and no probe connection counts against its client's bound.
+int listening_port(pid_t pid)
+{
+    const std::string proc = "/proc/" + std::to_string(pid);
+    std::set<std::string> inodes;
+    std::error_code ec;
+    for (const auto &e : std::filesystem::directory_iterator(proc + "/fd", ec)) {
+        std::string target = std::filesystem::read_symlink(e.path(), ec).string();
+        if (target.rfind("socket:[", 0) == 0)
+            inodes.insert(target.substr(8, target.size() - 9));
+    }
+    std::istringstream table(read_file(proc + "/net/tcp"));
+    std::string line;
+    std::getline(table, line); // the heading
+    while (std::getline(table, line)) {
+        // sl local_address rem_address st tx:rx tr:when retrnsmt uid timeout inode
+        std::istringstream in(line);
+        std::string field[10];
+        for (auto &f : field)
+            in >> f;
+        if (field[3] == "0A" && inodes.count(field[9]))
+            return std::stoi(field[1].substr(field[1].find(':') + 1), nullptr, 16);
+    }
+    return 0;
 }
 
 // A cross build's tests run under user-mode emulation, and so must the programs they start.
@@ -81,9 +115,10 @@ struct Program : ::testing::Test {
         EXPECT_TRUE(tmp.remove());
     }
 
-    // Starts a program with standard output and error on a pipe; returns its pid.
+    // Starts a program with standard output and error on a pipe, and as many descriptors as
+    // nofile allows (0: as many as this process); returns its pid.
     pid_t spawn(std::vector<std::string> args, int *out, mode_t mask = 022,
-                const char *asan_options = nullptr)
+                const char *asan_options = nullptr, rlim_t nofile = 0)
     {
         int p[2];
         EXPECT_EQ(pipe2(p, O_CLOEXEC), 0);
@@ -96,6 +131,9 @@ struct Program : ::testing::Test {
             dup2(null, 0);
             if (asan_options)
                 setenv("ASAN_OPTIONS", asan_options, 1);
+            rlimit limit = {nofile, nofile};
+            if (nofile && setrlimit(RLIMIT_NOFILE, &limit) != 0)
+                _exit(126);
             std::vector<char *> argv;
             std::vector<std::string> emu = emulator();
             args.insert(args.begin(), emu.begin(), emu.end());
@@ -297,6 +335,91 @@ TEST_F(Program, SimulatorRunsTheMakersDeviceTest)
               std::string::npos);
     close(out);
 }
+
+// Clients that hold many web connections open, a byte now and then keeping each from timing
+// out, under a descriptor limit that such connections would exhaust without the server's
+// bounds: from one address, and from several, each within its own bound.
+struct held_case {
+    const char *what;
+    int addresses;
+    unsigned per_address;
+    unsigned kept;            // connections that the server keeps
+    bool page_from_elsewhere; // a page load from another address answers
+    bool at_start_up;         // held as soon as the server listens, before the radio is opened
+};
+
+void PrintTo(const held_case &c, std::ostream *os)
+{
+    *os << c.what;
+}
+
+class HeldConnections : public Program, public ::testing::WithParamInterface<held_case>
+{
+};
+
+// The radio and the operator's page still get their descriptors: the adapter opens, and the
+// maker's device, which comes into range only once the connections are held, is tested and
+// reported good.
+TEST_P(HeldConnections, LeaveTheDaemonItsDescriptors)
+{
+    const held_case &c = GetParam();
+    const rlim_t nofile = 2 * web_connection_limit;
+    ASSERT_GT(c.addresses * c.per_address, nofile) << "enough to exhaust the limit";
+    std::string scenario = read_file(std::string(SCENARIO_DIR) + "/maker_abcdefgh.scn");
+    write_file(dir + "/late.scn", scenario + "appear 5\n");
+    int out;
+    pid_t pid = spawn({VESK_BT_SIM, dir + "/late.scn", "-p", "0", "-l", dir + "/log"}, &out, 022,
+                      nullptr, nofile);
+    int port = 0;
+    ASSERT_TRUE(wait_until([&] { return (port = listening_port(pid)) != 0; }));
+    if (!c.at_start_up) {
+        ASSERT_TRUE(wait_until([&] { return log().find("Scaning Start") != std::string::npos; }));
+    }
+    const std::string fd_dir = "/proc/" + std::to_string(pid) + "/fd";
+    const int before = folder_entries(fd_dir.c_str());
+
+    held_connections clients;
+    for (int i = 0; i < c.addresses; i++)
+        ASSERT_TRUE(clients.open("127.0.0." + std::to_string(i + 1), port, int(c.per_address)));
+    ASSERT_EQ(log().find("RFCOMM"), std::string::npos) << "tested before the connections held";
+    EXPECT_TRUE(wait_until([&] { return clients.held() == c.kept; }, seconds(5))) << clients.held();
+
+    if (c.page_from_elsewhere) {
+        std::string status;
+        run({"curl", "-s", "-o", "/dev/null", "-w", "%{http_code}", "--max-time", "5",
+             "--interface", "127.0.0.200", "-u", "admin:tulvex",
+             "http://127.0.0.1:" + std::to_string(port) + "/scan"},
+            &status);
+        EXPECT_EQ(status, "200") << "a page load from another address";
+    }
+
+    const std::string good = "Device report ID: 0008001a7dda7113 PAIRED: OK OBR: OK";
+    int most = before;
+    bool reported = wait_until(
+        [&] {
+            clients.trickle();
+            most = std::max(most, folder_entries(fd_dir.c_str()));
+            return log().find(good) != std::string::npos;
+        },
+        seconds(20), milliseconds(20));
+    printf("%s: %u opened, %zu held; the daemon's descriptors: %d before, at most %d while "
+           "held, its limit %d\n",
+           c.what, c.addresses * c.per_address, clients.held(), before, most, int(nofile));
+    EXPECT_TRUE(reported) << log();
+    // One descriptor for each connection the server keeps, and a few for the device test's
+    // socket pair and the link's look-ups.
+    EXPECT_LE(most, before + int(c.kept) + 8);
+    close(out);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Web, HeldConnections,
+    ::testing::Values(held_case{"one address", 1, 10 * web_address_connection_limit,
+                                web_address_connection_limit, true, false},
+                      held_case{"several addresses", 10, web_address_connection_limit,
+                                web_connection_limit, false, false},
+                      held_case{"one address from start-up", 1, 10 * web_address_connection_limit,
+                                web_address_connection_limit, true, true}));
 
 TEST_F(Program, SimulatorRefusesABadScenario)
 {

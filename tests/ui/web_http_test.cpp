@@ -4,6 +4,7 @@
 #include "core/log.h"
 #include "core/obj.h"
 #include "core/obj_private.h"
+#include "tests/common/held_connections.h"
 #include "ui/web.h"
 #include "ui/web_private.h"
 #include "ui_fixture.h"
@@ -16,8 +17,11 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <fcntl.h>
+#include <memory>
 #include <netinet/in.h>
 #include <string>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -337,9 +341,11 @@ TEST_F(Web, FinishedConnectionsGiveBackTheirDescriptors)
     const int before = open_descriptors();
     ASSERT_GT(before, 0);
     const int port = std::stoi(base.substr(base.rfind(':') + 1));
+    // As many as the server holds, from as many addresses as that takes.
     std::vector<int> clients;
-    for (int i = 0; i < 200; i++) {
-        int fd = raw_connect(port);
+    for (unsigned i = 0; i < web_connection_limit; i++) {
+        int fd =
+            connect_from("127.0.0." + std::to_string(1 + i / web_address_connection_limit), port);
         ASSERT_GE(fd, 0) << i;
         clients.push_back(fd);
     }
@@ -369,6 +375,127 @@ TEST_F(Web, FinishedConnectionsGiveBackTheirDescriptors)
         seconds(10), milliseconds(20));
     printf("descriptors: %d before the burst, %d after it\n", before, after);
     EXPECT_TRUE(back) << before << " before the burst, " << after << " after it";
+}
+
+// Clients that hold connections open get no more than the bounds: from one address, and from
+// several together. Each connection beyond them is closed at once, and the server's descriptors
+// stay within what it keeps. While the total is not reached, another address's page answers;
+// once the holders go, every address is served again.
+TEST_F(Web, HeldConnectionsStayWithinTheBounds)
+{
+    const unsigned each = web_address_connection_limit;
+    const struct {
+        const char *what;
+        int addresses;
+        unsigned per_address; // connections that each address opens
+        unsigned kept;        // connections that the server keeps
+    } cases[] = {
+        {"one address", 1, 3 * each, each},
+        {"several addresses, each within its bound", 8, each, web_connection_limit},
+    };
+    static_assert(8 * web_address_connection_limit > web_connection_limit);
+    const int port = std::stoi(base.substr(base.rfind(':') + 1));
+    const std::vector<std::string> elsewhere = {"--interface", "127.0.0.200"};
+    for (const auto &c : cases) {
+        const int before = open_descriptors();
+        auto clients = std::make_unique<held_connections>();
+        std::vector<std::string> sources;
+        for (int i = 0; i < c.addresses; i++) {
+            sources.push_back("127.0.0." + std::to_string(i + 1));
+            ASSERT_TRUE(clients->open(sources.back(), port, int(c.per_address))) << c.what;
+        }
+        EXPECT_TRUE(wait_until(
+            [&] {
+                clients->trickle();
+                return clients->held() == c.kept;
+            },
+            seconds(5)))
+            << c.what << ": " << clients->held() << " held";
+        EXPECT_EQ(connections(), c.kept) << c.what;
+        for (const auto &source : sources)
+            EXPECT_LE(clients->held(source), each) << c.what << ", " << source;
+        // Each connection still held is a descriptor here and one in the server.
+        const int server = open_descriptors() - before - int(clients->held());
+        printf("%s: %u opened, %zu held, %d descriptors more in the server\n", c.what,
+               c.addresses * c.per_address, clients->held(), server);
+        EXPECT_LE(server, int(c.kept)) << c.what;
+
+        reply page = get("/scan", elsewhere);
+        if (c.kept < web_connection_limit) {
+            EXPECT_EQ(page.status, 200) << c.what;
+        } else {
+            // Closed at once: curl sees an empty reply (52), or a reset while it sends (55) or
+            // reads (56); never a time-out.
+            EXPECT_TRUE(page.exit == 52 || page.exit == 55 || page.exit == 56)
+                << c.what << ": " << page.exit;
+        }
+        clients.reset();
+        EXPECT_TRUE(wait_until([&] { return connections() == 0; })) << c.what;
+        EXPECT_EQ(get("/scan", elsewhere).status, 200) << c.what << ", once the holders went";
+    }
+}
+
+// Every free descriptor below 1100 taken, under a limit raised to allow it, so that whatever
+// the process opens next lies above 1023; all given back, and the limit restored, when it goes.
+struct low_descriptors_taken {
+    rlimit old = {};
+    std::vector<int> taken;
+    bool ok = false;
+
+    low_descriptors_taken()
+    {
+        if (getrlimit(RLIMIT_NOFILE, &old) != 0)
+            return;
+        rlimit raised = {std::max<rlim_t>(old.rlim_cur, 2048),
+                         std::max<rlim_t>(old.rlim_max, 2048)};
+        if (setrlimit(RLIMIT_NOFILE, &raised) != 0)
+            return;
+        for (int fd = -1; fd < 1100;) {
+            fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+            if (fd < 0)
+                return;
+            taken.push_back(fd);
+        }
+        ok = true;
+    }
+    ~low_descriptors_taken()
+    {
+        for (int fd : taken)
+            close(fd);
+        setrlimit(RLIMIT_NOFILE, &old);
+    }
+};
+
+// Descriptors above 1023 serve like any other: those of a server started among them, and the
+// connections of one that was running before the process's descriptors rose past them.
+TEST_F(Web, DescriptorsAbove1023Serve)
+{
+    low_descriptors_taken high;
+    ASSERT_TRUE(high.ok) << "the descriptors below 1100 could not be taken";
+    MHD_Daemon *started_high = web_start(ctx, 0);
+    EXPECT_NE(started_high, nullptr) << "a server started among the high descriptors";
+    const struct {
+        const char *what;
+        MHD_Daemon *server;
+    } cases[] = {
+        {"running before", web},
+        {"started among them", started_high},
+    };
+    for (const auto &c : cases) {
+        if (!c.server)
+            continue;
+        const MHD_DaemonInfo *listening = MHD_get_daemon_info(c.server, MHD_DAEMON_INFO_LISTEN_FD);
+        const MHD_DaemonInfo *bound = MHD_get_daemon_info(c.server, MHD_DAEMON_INFO_BIND_PORT);
+        if (!listening || !bound) {
+            ADD_FAILURE() << c.what << ": no listening socket";
+            continue;
+        }
+        EXPECT_EQ(listening->listen_fd > 1023, c.server == started_high) << c.what;
+        reply r = curl(
+            {"-u", "admin:tulvex", "http://127.0.0.1:" + std::to_string(bound->port) + "/scan"});
+        EXPECT_EQ(r.status, 200) << c.what << ", curl's exit status " << r.exit;
+    }
+    web_stop(started_high);
 }
 
 // A request whose page or response cannot be made closes without an answer, and the server
