@@ -74,7 +74,7 @@ void log_open(const char *path)
         return;
     {
         cancel_off no_cancel;
-        std::lock_guard slot(log_slot_lock);
+        std::lock_guard held(log_slot_lock);
         if (log_slot)
             return;
         auto *l = static_cast<log_file *>(obj_alloc(sizeof(log_file), log_destroy));

@@ -1,17 +1,14 @@
 // Message constructors and the poll exchange. Every message costs a device-id lookup (a UDP
 // socket, an interface list and an interface request) on the calling thread.
 #include "link/msg.h"
-#include "link/msg_private.h"
 
 #include "core/obj.h"
-#include "core/util.h"
 #include "link/link.h"
 #include "link/pendq.h"
 #include "netenv/probe.h"
 #include "proto/pkt.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <netinet/in.h>
@@ -25,7 +22,16 @@ constexpr const char *ROUTE_PROBE = "192.88.99.0";
 constexpr uint16_t ROUTE_PROBE_PORT = 65535;
 constexpr int ID_SIZE = 8;
 
-std::atomic<msg_random_fn> random_source{nullptr};
+// For one send: a reply keeps the MID it answers, a request gets its own as it is entered. The
+// maker's reference goes.
+void submit_once(pkt_packet *p, pendq_reply_fn reply, bool request)
+{
+    if (request)
+        pendq_submit_request(p, reply, PENDQ_SEND_ONCE, nullptr);
+    else
+        pendq_submit(p, reply, PENDQ_SEND_ONCE, nullptr);
+    obj_release(p);
+}
 
 } // namespace
 
@@ -66,23 +72,10 @@ void msg_get_device_id(uint8_t *out, int length)
     memcpy(out, id, size_t(std::min(length, ID_SIZE)));
 }
 
-void msg_random_bytes(void *out, int length)
-{
-    msg_random_fn fn = random_source.load(std::memory_order_acquire);
-    (void)(fn ? fn(out, length) : util_random_bytes(out, length));
-}
-
-msg_random_fn msg_set_random_source(msg_random_fn fn)
-{
-    return random_source.exchange(fn, std::memory_order_acq_rel);
-}
-
 void msg_send_reply(int8_t cmd, uint16_t mid)
 {
-    if (pkt_packet *p = pkt_create_reply(cmd, mid)) {
-        pendq_submit(p, nullptr, PENDQ_SEND_ONCE, nullptr);
-        obj_release(p);
-    }
+    if (pkt_packet *p = pkt_create_reply(cmd, mid))
+        submit_once(p, nullptr, false);
 }
 
 int msg_send_poll()
@@ -90,8 +83,7 @@ int msg_send_poll()
     pkt_packet *p = msg_create(MSG_CMD_POLL);
     if (!p)
         return 0;
-    pendq_submit_request(p, msg_poll_reply_cb, PENDQ_SEND_ONCE, nullptr);
-    obj_release(p);
+    submit_once(p, msg_poll_reply_cb, true);
     return 1;
 }
 

@@ -6,6 +6,8 @@
 // the device id is looked up afresh for every message.
 #pragma once
 
+#include "link/msg_random.h"
+
 #include <cstdint>
 
 struct pkt_packet;
@@ -33,8 +35,6 @@ inline constexpr int MSG_NO_ANSWER = 2;
 // 00 FF and the Ethernet address of the interface routed toward 192.88.99.0: the first length
 // bytes (at most 8). out is left alone when the route or the interface list can't be read.
 void msg_get_device_id(uint8_t *out, int length);
-// The source of every message id.
-void msg_random_bytes(void *out, int length);
 
 void msg_send_reply(int8_t cmd, uint16_t mid);
 // 1 when a poll was submitted.

@@ -14,7 +14,7 @@
 #include "core/tbl.h"
 #include "link/link.h"
 #include "link/link_impl.h"
-#include "link/msg.h"
+#include "link/msg_random.h"
 #include "netenv/dns.h"
 #include "proto/pkt.h"
 

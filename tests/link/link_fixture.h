@@ -10,7 +10,7 @@
 #include "core/log.h"
 #include "core/obj.h"
 #include "link/link.h"
-#include "link/msg_private.h"
+#include "link/msg_random_private.h"
 #include "link/pendq.h"
 #include "proto/pkt.h"
 #include "transport/sock.h"
