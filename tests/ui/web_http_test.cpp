@@ -30,11 +30,12 @@
 
 // The library holds a response's own mutex around each reader call, and a scan page keeps the
 // context's lock from its first call to the response's end, so the two are taken in both
-// orders. Only the connection's own thread ever takes that response's mutex (a response is
-// queued on one connection only), so the cycle cannot close.
+// orders, also when the response is freed and the page lets the context go. Only the
+// connection's own thread ever takes that response's mutex (a response is queued on one
+// connection only), so the cycle cannot close.
 extern "C" const char *__tsan_default_suppressions()
 {
-    return "deadlock:web_scan_reader_cb\n";
+    return "deadlock:web_scan_reader_cb\ndeadlock:web_page_free_cb\n";
 }
 
 // Allocation failures on request: the next web page record, the next streamed response.
