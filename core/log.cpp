@@ -43,13 +43,6 @@ private:
     int old_;
 };
 
-// The log's default folder is open to every user, and this process runs as root: what others
-// put at the path must neither receive its lines nor be emptied by it.
-FILE *open_stream(const char *path)
-{
-    return util_fopen_own(path, true);
-}
-
 void run_locked_hook()
 {
     if (log_locked_hook_fn hook = log_locked_hook.load())
@@ -87,7 +80,7 @@ void log_open(const char *path)
             return;
         }
         run_locked_hook();
-        l->stream = open_stream(l->path);
+        l->stream = util_fopen_own(l->path, true);
         log_slot = l;
     }
     log_message("Starting Application\n");
@@ -107,7 +100,7 @@ void log_message(const char *fmt, ...)
     obj_lock(l);
     run_locked_hook();
     if (!l->stream)
-        l->stream = open_stream(l->path);
+        l->stream = util_fopen_own(l->path, true);
     if (l->stream) {
         char stamp[50];
         time_t now = time(nullptr);
@@ -137,7 +130,7 @@ int log_clear()
         run_locked_hook();
         if (l->stream)
             fclose(l->stream);
-        l->stream = open_stream(l->path);
+        l->stream = util_fopen_own(l->path, true);
         obj_unlock(l);
         obj_release(l);
     }

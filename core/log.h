@@ -3,6 +3,8 @@
 // One log_file object is kept behind a process-wide pointer (guarded by a mutex of its own for
 // read-and-retain); every user takes its own reference for one call. The object's lock
 // serialises lines and is always taken last, after any lock of the caller.
+// Every open goes through util_fopen_own: the log's default folder is open to every user, and
+// the process runs as root, so what others put at the path neither gets its lines nor is emptied.
 #pragma once
 
 #include <cstdio>

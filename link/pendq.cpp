@@ -65,26 +65,20 @@ outcome decide(pendq_entry *e, int refs, int sent, time_t now)
 // A tbl_pick_fn: a random MID that no pending entry holds.
 int pick_mid(void *element, tbl_probe *probe, void *, uint32_t *key)
 {
-    pkt_packet *p = static_cast<pendq_entry *>(element)->packet;
     uint16_t mid = 0;
-    for (int i = 0; i < MID_DRAWS; i++) {
+    bool taken = true;
+    for (int i = 0; i < MID_DRAWS && taken; i++) {
         msg_random_bytes(&mid, sizeof mid);
-        if (!tbl_probe_taken(probe, mid)) {
-            p->mid = mid;
-            *key = mid;
-            return 1;
-        }
+        taken = tbl_probe_taken(probe, mid);
     }
     // Upwards from the last draw, wrapping once: the probe then walks the bucket twice at most.
-    for (uint32_t step = 1; step <= UINT16_MAX; step++) {
-        auto next = uint16_t(mid + step);
-        if (!tbl_probe_taken(probe, next)) {
-            p->mid = next;
-            *key = next;
-            return 1;
-        }
-    }
-    return 0;
+    for (uint32_t step = 1; step <= UINT16_MAX && taken; step++)
+        taken = tbl_probe_taken(probe, ++mid);
+    if (taken)
+        return 0;
+    static_cast<pendq_entry *>(element)->packet->mid = mid;
+    *key = mid;
+    return 1;
 }
 
 // Enters the entry (when there is a table); a request first gets its MID. False when it must
