@@ -5,6 +5,7 @@
 #include "core/util.h"
 
 #include <atomic>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -65,6 +66,7 @@ void log_open(const char *path)
 {
     if (!path)
         return;
+    int open_error;
     {
         cancel_off no_cancel;
         std::lock_guard held(log_slot_lock);
@@ -81,8 +83,12 @@ void log_open(const char *path)
         }
         run_locked_hook();
         l->stream = util_fopen_own(l->path, true);
+        open_error = l->stream ? 0 : errno;
         log_slot = l;
     }
+    // Said once, so that a daemon that runs without its log does not pass for a sound one.
+    if (open_error)
+        fprintf(stderr, "Could not open log file %s: %s\n", path, strerror(open_error));
     log_message("Starting Application\n");
 }
 
@@ -132,10 +138,14 @@ int log_clear()
             fclose(l->stream);
         l->stream = util_fopen_own(l->path, true);
         obj_unlock(l);
-        obj_release(l);
     }
     log_message("Logs Cleared\n");
-    return 1;
+    // That line made one more attempt: only a file made afresh by now counts as cleared.
+    obj_lock(l);
+    int cleared = l->stream != nullptr;
+    obj_unlock(l);
+    obj_release(l);
+    return cleared;
 }
 
 void log_close()

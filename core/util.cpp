@@ -2,14 +2,11 @@
 
 #include <bit>
 #include <cctype>
-#include <cerrno>
-#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <openssl/rand.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 void util_seed_random()
@@ -137,99 +134,4 @@ int util_file_create_owned(const char *path, uid_t uid, gid_t gid)
     if (fd >= 0)
         close(fd);
     return chown(path, uid, gid);
-}
-
-namespace
-{
-
-// The only file this process writes or shows in a folder open to every user: a regular file of
-// its own user with a single link, so that it is neither a file that someone else made (and may
-// hold open) nor a second name of another file.
-bool own_file(const struct stat &st)
-{
-    return S_ISREG(st.st_mode) && st.st_uid == geteuid() && st.st_nlink == 1;
-}
-
-bool same_file(const struct stat &a, const struct stat &b)
-{
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
-// Every open is non-blocking, so that a fifo put in place between the look and the open cannot
-// stall it; by now the file is known to be regular.
-FILE *stream_of(int fd, const char *mode)
-{
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    FILE *f = fdopen(fd, mode);
-    if (!f)
-        close(fd);
-    return f;
-}
-
-// Whether users besides this process's own may make entries in path's folder, so that what
-// stands at the path may be a plant. Elsewhere the operator alone put it there (-l /dev/null,
-// say): it is never removed, and anything but the own file there gives no stream.
-bool folder_shared(const char *path)
-{
-    char folder[PATH_MAX];
-    const char *slash = strrchr(path, '/');
-    size_t n = !slash ? 0 : slash == path ? 1 : size_t(slash - path);
-    if (n >= sizeof folder)
-        return false; // too long to be opened at all
-    memcpy(folder, n ? path : ".", n ? n : 1);
-    folder[n ? n : 1] = '\0';
-    struct stat st;
-    if (stat(folder, &st) != 0)
-        return false; // nothing can be made there either
-    return (st.st_mode & (S_IWGRP | S_IWOTH)) || (st.st_uid != geteuid() && st.st_uid != 0);
-}
-
-int open_own_for_writing(const char *path)
-{
-    constexpr int flags = O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
-    // A second round when the entry changed between the look and the open.
-    for (int round = 0; round < 2; round++) {
-        struct stat seen;
-        bool there = lstat(path, &seen) == 0;
-        if (!there && errno != ENOENT)
-            return -1;
-        // Only the entry goes, never what a link names.
-        if (there && !own_file(seen)) {
-            if (!folder_shared(path))
-                return -1;
-            if (unlink(path) != 0 && errno != ENOENT)
-                return -1;
-            there = false;
-        }
-        int fd = there ? open(path, flags) : open(path, flags | O_CREAT | O_EXCL, 0666);
-        if (fd < 0)
-            continue;
-        if (!there)
-            return fd;
-        // Checked before it is emptied: truncation is the one step that cannot be undone.
-        struct stat st;
-        if (fstat(fd, &st) == 0 && own_file(st) && same_file(st, seen) && ftruncate(fd, 0) == 0)
-            return fd;
-        close(fd);
-    }
-    return -1;
-}
-
-} // namespace
-
-FILE *util_fopen_own(const char *path, bool write)
-{
-    if (write) {
-        int fd = open_own_for_writing(path);
-        return fd < 0 ? nullptr : stream_of(fd, "w");
-    }
-    int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return nullptr;
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !own_file(st)) {
-        close(fd);
-        return nullptr;
-    }
-    return stream_of(fd, "r");
 }

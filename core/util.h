@@ -24,12 +24,26 @@ int util_str_is_ascii(const char *s);
 uint64_t util_tv_to_ntp(const struct timeval *t);
 int util_tv_sub(struct timeval *out, const struct timeval *x, const struct timeval *y);
 int util_file_create_owned(const char *path, uid_t uid, gid_t gid);
-// fopen with "r", or with "w" when write is set, of this process's own file in a folder that
-// every user may write to (the daemon runs as root): a regular file of the effective user with
-// a single link, never reached through a symbolic link. Reading anything else gives null, as a
-// missing file does. Writing, where others may make entries in the folder, removes anything
-// else at the path (the entry alone) and creates the file exclusively (mode 0666 less the
-// umask); elsewhere it removes nothing and gives null. The own file is emptied, once checked.
+// Files in folders that other users may write to (the log's /tmp, the lock's /run/lock): the
+// process runs as root there, so what others put in such a folder must neither get its lines nor
+// be written, emptied or removed through a link. A folder is shared when a user besides this
+// process's own (or root) may make entries in it. Folders are reached without following a
+// symbolic link that sits in a shared folder. Every call sets errno when it fails.
+//
+// A descriptor (O_PATH) of the folder that holds path's last part, and that part at *name (a
+// place inside path); -1 when the folder cannot be reached or path names no entry in it.
+int util_dir_open(const char *path, const char **name);
+[[nodiscard]] bool util_dir_shared(int dir);
+// Moves the entry name of folder dir aside under a fresh name (name, a dot and six random
+// letters or digits) that no entry holds; nothing is deleted, nothing entered. 0 or -1.
+int util_move_aside(int dir, const char *name);
+// fopen with "r", or with "w" when write is set, of this process's own file: a regular file of
+// the effective user with a single link that neither group nor others may write. Reading
+// anything else gives null, as a missing file does. Writing, in a shared folder, always ends
+// with such a file at the path, emptied: a fresh one (mode 0644, whatever the umask) is made
+// under a fresh name and renamed over whatever else stands there; a directory there is moved
+// aside instead. In any other folder nothing is replaced, and anything but the own file gives
+// null. The own file is emptied in place, once checked.
 FILE *util_fopen_own(const char *path, bool write);
 
 // RFC 1071 Internet checksum over host-order words; the low 16 bits are the checksum.

@@ -8,16 +8,20 @@
 
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <regex>
 #include <string>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -214,6 +218,7 @@ TEST_F(Log, AnythingButItsOwnFileAtThePathGivesWayToAFreshOne)
         bool (*plant)(const std::string &path, const std::string &target, int *kept);
         bool forges; // the planter writes a line of its own through that descriptor
         bool needs_root;
+        bool folder = false; // moved aside, with what it holds
     } plants[] = {
         {"a link to a file of the daemon's user",
          [](const std::string &p, const std::string &t, int *) {
@@ -242,6 +247,21 @@ TEST_F(Log, AnythingButItsOwnFileAtThePathGivesWayToAFreshOne)
              return *kept >= 0 && fchmod(*kept, 0666) == 0 && fchown(*kept, 65534, 65534) == 0;
          },
          true, true},
+        {"a file of the daemon's user that others may write to, held open by one of them",
+         [](const std::string &p, const std::string &, int *kept) {
+             *kept = open(p.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+             return *kept >= 0 && fchmod(*kept, 0666) == 0;
+         },
+         true, false},
+        {"a folder with a file in it",
+         [](const std::string &p, const std::string &, int *) {
+             if (mkdir(p.c_str(), 0777) != 0)
+                 return false;
+             write_file(p + "/inside", "kept\n");
+             // Another user's, where the test may give it away.
+             return geteuid() != 0 || chown(p.c_str(), 65534, 65534) == 0;
+         },
+         false, false, true},
     };
     enum class when { open, clear, open_again };
     const struct {
@@ -310,12 +330,30 @@ TEST_F(Log, AnythingButItsOwnFileAtThePathGivesWayToAFreshOne)
             if (S_ISREG(st.st_mode)) { // reading a fifo would stall
                 EXPECT_EQ(log_lines(at), want);
             }
+            // Nothing is left beside the log but a folder moved aside, whole and unentered.
+            const std::string folder = at.substr(0, at.rfind('/'));
+            std::vector<std::string> aside;
+            for (const auto &e : std::filesystem::directory_iterator(folder)) {
+                std::string n = e.path().filename();
+                if (n != "log" && n != "target" && n != "sub")
+                    aside.push_back(n);
+            }
+            if (p.folder) {
+                ASSERT_EQ(aside.size(), 1u) << "the folder at the path is gone";
+                EXPECT_TRUE(std::regex_match(aside[0], std::regex(R"(log\.[A-Za-z0-9]{6})")))
+                    << aside[0];
+                EXPECT_EQ(read_file(folder + "/" + aside[0] + "/inside"), "kept\n");
+            } else {
+                EXPECT_TRUE(aside.empty()) << "left behind: " << aside[0];
+            }
 
             log_close();
             for (int fd : {kept, released_by})
                 if (fd >= 0)
                     close(fd);
             unlink(at.c_str());
+            for (const auto &n : aside)
+                std::filesystem::remove_all(folder + "/" + n);
             rmdir(sub.c_str());
         }
     }
@@ -354,6 +392,14 @@ TEST_F(Log, InAFolderOfItsOwnNothingAtThePathIsRemoved)
              return r;
          },
          true},
+        {"a file of the daemon's user that others may write to",
+         [](const std::string &p, const std::string &) {
+             write_file(p, "theirs too\n");
+             return chmod(p.c_str(), 0666);
+         },
+         false},
+        {"a folder",
+         [](const std::string &p, const std::string &) { return mkdir(p.c_str(), 0755); }, false},
     };
     bool left_out = false;
     for (const auto &p : plants) {
@@ -371,7 +417,7 @@ TEST_F(Log, InAFolderOfItsOwnNothingAtThePathIsRemoved)
             [&] {
                 log_open(path.c_str());
                 log_message("lost\n");
-                EXPECT_EQ(log_clear(), 1);
+                EXPECT_EQ(log_clear(), 0) << "no file was made afresh";
             },
             path, &released_by))
             << "stalled";
@@ -383,10 +429,176 @@ TEST_F(Log, InAFolderOfItsOwnNothingAtThePathIsRemoved)
         EXPECT_EQ(st.st_mode, planted.st_mode);
         EXPECT_EQ(read_file(target), "secret\n") << "written or emptied through it";
         EXPECT_EQ(st.st_size, planted.st_size) << "written to or emptied";
-        ASSERT_EQ(unlink(path.c_str()), 0);
+        ASSERT_EQ(remove(path.c_str()), 0);
     }
     if (left_out)
         GTEST_SKIP() << "a device node and a file of another user need root; the other cases ran";
+}
+
+// Other users who create the path exclusively, again and again, from before the open on: no
+// moment between a removal and a creation is left for them to win, so every line stays.
+TEST_F(Log, RacingCreatorsNeverTakeItsPath)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "the creators are another user: needs root";
+    ASSERT_EQ(chmod(dir.c_str(), 01777), 0) << "a folder like /tmp";
+    const std::string forged = "Device report ID: 0008001a7dda7113 PAIRED: OK OBR: OK\n";
+    // They go however the case ends, and with this process if it dies first.
+    struct reaped : std::vector<pid_t> {
+        ~reaped()
+        {
+            for (pid_t pid : *this) {
+                kill(pid, SIGKILL);
+                waitpid(pid, nullptr, 0);
+            }
+        }
+    } creators;
+    for (int i = 0; i < 4; i++) {
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            if (setgid(65534) != 0 || setuid(65534) != 0 || prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 ||
+                getppid() == 1)
+                _exit(1);
+            for (;;) {
+                int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+                if (fd >= 0) {
+                    (void)!write(fd, forged.data(), forged.size());
+                    close(fd);
+                }
+            }
+        }
+        creators.push_back(pid);
+    }
+    ASSERT_TRUE(wait_until([&] { return access(path.c_str(), F_OK) == 0; }));
+    log_open(path.c_str());
+    log_message("first\n");
+    EXPECT_EQ(log_lines(path), (std::vector<std::string>{"Starting Application", "first"}));
+    for (int i = 0; i < 50; i++) {
+        EXPECT_EQ(log_clear(), 1) << i;
+        log_message("after clear %d\n", i);
+        ASSERT_EQ(log_lines(path),
+                  (std::vector<std::string>{"Logs Cleared", "after clear " + std::to_string(i)}));
+    }
+    struct stat st;
+    ASSERT_EQ(lstat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, geteuid());
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
+}
+
+// Whatever the umask, neither group nor others may write the log, in a folder that others may
+// write to and in one of the daemon's own; a clear keeps it so.
+TEST_F(Log, NeverWritableByOthersWhateverTheUmask)
+{
+    for (mode_t folder : {01777, 0755}) {
+        for (mode_t mask : {0000, 0022, 0077}) {
+            SCOPED_TRACE("folder " + std::to_string(folder) + ", umask " + std::to_string(mask));
+            ASSERT_EQ(chmod(dir.c_str(), folder), 0);
+            mode_t old = umask(mask);
+            log_open(path.c_str());
+            struct stat opened, cleared;
+            ASSERT_EQ(lstat(path.c_str(), &opened), 0);
+            EXPECT_EQ(log_clear(), 1);
+            ASSERT_EQ(lstat(path.c_str(), &cleared), 0);
+            umask(old);
+            EXPECT_EQ(opened.st_mode & 07777, 0644u & ~mask);
+            EXPECT_EQ(cleared.st_mode & 07777, 0644u & ~mask);
+            log_close();
+            ASSERT_EQ(unlink(path.c_str()), 0);
+        }
+    }
+}
+
+// The log's folder reached through a link: one planted in a folder that others may write to, at
+// any depth, is refused, and the file of root's that it leads to stays as it was; one in a folder
+// of the operator's own is the operator's, and is followed.
+TEST_F(Log, FolderBehindALinkOnlyWhereNoOtherUserCouldHavePutIt)
+{
+    const std::string roots = dir + "/roots"; // root's own folder, with a file of root's
+    ASSERT_EQ(mkdir(roots.c_str(), 0700), 0);
+    ASSERT_EQ(mkdir((roots + "/deeper").c_str(), 0700), 0);
+    const struct {
+        const char *what;
+        mode_t folder;     // of the link
+        const char *below; // the path from the link on
+        bool followed;
+    } cases[] = {
+        {"a link in a folder open to every user", 01777, "/log", false},
+        {"a link further up, in a folder open to every user", 01777, "/deeper/log", false},
+        {"a link in a folder of the operator's own", 0755, "/log", true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string shared = dir + "/shared", link = shared + "/sub";
+        const std::string behind = roots + c.below, at = link + c.below;
+        write_file(behind, "secret\n");
+        ASSERT_EQ(mkdir(shared.c_str(), 0755), 0);
+        ASSERT_EQ(chmod(shared.c_str(), c.folder), 0);
+        ASSERT_EQ(symlink(roots.c_str(), link.c_str()), 0);
+        log_open(at.c_str());
+        log_message("through the link\n");
+        if (c.followed) {
+            EXPECT_EQ(log_lines(behind),
+                      (std::vector<std::string>{"Starting Application", "through the link"}));
+        } else {
+            EXPECT_EQ(read_file(behind), "secret\n") << "root's file written or emptied";
+            struct stat st;
+            EXPECT_EQ(lstat(link.c_str(), &st), 0);
+            EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the link itself was touched";
+        }
+        log_close();
+        std::filesystem::remove_all(shared);
+    }
+}
+
+// A log that cannot be opened at the start is said once on standard error, with its path and
+// the cause; later attempts (each line, a clear) say nothing more.
+TEST_F(Log, SaysOnceWhyItHasNoFile)
+{
+    const std::string target = dir + "/target";
+    const struct {
+        const char *what;
+        std::string at;
+        int (*plant)(const std::string &at, const std::string &target);
+        const char *cause; // null: opens, and nothing is said
+    } cases[] = {
+        {"a folder at the path", path,
+         [](const std::string &at, const std::string &) { return mkdir(at.c_str(), 0755); },
+         "Is a directory"},
+        {"a folder that is not there", dir + "/none/log",
+         [](const std::string &, const std::string &) { return 0; }, "No such file or directory"},
+        {"a file with a second link", path,
+         [](const std::string &at, const std::string &t) { return link(t.c_str(), at.c_str()); },
+         "Too many links"},
+        {"a file it can open", path, [](const std::string &, const std::string &) { return 0; },
+         nullptr},
+    };
+    const std::string said_to = dir + "/stderr";
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        write_file(target, "");
+        ASSERT_EQ(c.plant(c.at, target), 0);
+        fflush(stderr);
+        int saved = dup(2);
+        int err = open(said_to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        ASSERT_GE(err, 0);
+        dup2(err, 2);
+        close(err);
+        log_open(c.at.c_str());
+        log_message("one\n");
+        (void)log_clear();
+        fflush(stderr);
+        dup2(saved, 2);
+        close(saved);
+        log_close();
+        std::string said = read_file(said_to);
+        if (c.cause) {
+            EXPECT_EQ(said, "Could not open log file " + c.at + ": " + c.cause + "\n");
+        } else {
+            EXPECT_EQ(said, "");
+        }
+        std::filesystem::remove_all(path);
+    }
 }
 
 // Closing and reopening while other threads log must never touch a freed log object.

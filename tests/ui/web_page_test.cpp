@@ -307,16 +307,25 @@ TEST_F(Pages, ClearLogLineFollowsTheHeadWhateverTheBuffer)
 {
     const std::string start = page_head(WEB_CLEARLOG_TITLE, "<div id=clearlog_div>");
     ASSERT_EQ(start.size(), 545u);
+    enum class state { file, no_file, no_log };
     const struct {
-        bool log_open;
+        state log;
         const char *line;
     } cases[] = {
-        {true, "<span class=clearlogline>Log file cleared</span>"},
-        {false, "<span class=clearlogline>Log file not cleared</span>"},
+        {state::file, "<span class=clearlogline>Log file cleared</span>"},
+        // A folder in the file's place: nothing can be made afresh there.
+        {state::no_file, "<span class=clearlogline>Log file not cleared</span>"},
+        {state::no_log, "<span class=clearlogline>Log file not cleared</span>"},
     };
     for (const auto &c : cases) {
-        if (!c.log_open)
+        if (c.log == state::no_file) {
+            ASSERT_EQ(unlink(log_path.c_str()), 0);
+            ASSERT_EQ(mkdir(log_path.c_str(), 0755), 0);
+        }
+        if (c.log == state::no_log) {
+            ASSERT_EQ(rmdir(log_path.c_str()), 0);
             log_close();
+        }
         log_message("before\n");
         for (size_t first : {start.size(), start.size() - 1, start.size() + 1}) {
             web_page *page = web_page_create("clearlog");
