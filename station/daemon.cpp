@@ -3,6 +3,8 @@
 // output: no log is open yet.
 #include "station/app.h"
 
+#include "core/util.h"
+
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -26,43 +28,74 @@ bool pid_text(const char *s)
     return true;
 }
 
+// A lock that this daemon's user wrote: a regular file of that user with one link. In a folder
+// that others may write to, anything else is theirs, and names no running copy of this program.
+bool lock_of_ours(const struct stat &st)
+{
+    return S_ISREG(st.st_mode) && st.st_uid == geteuid() && st.st_nlink == 1;
+}
+
+// Whether the lock file read from fd names a process that runs.
+bool names_running_process(int fd)
+{
+    char text[9] = {};
+    ssize_t n = read(fd, text, 8);
+    if (n <= 0)
+        return false;
+    if (text[n - 1] == '\n')
+        text[n - 1] = '\0';
+    char proc[14];
+    struct stat st;
+    return pid_text(text) && snprintf(proc, sizeof proc, "/proc/%s", text) > 0 &&
+           stat(proc, &st) == 0;
+}
+
 // Ends this copy when the lock file names a process that runs; removes a stale lock file.
 void check_lock(const char *lock_path)
 {
+    const char *name;
+    int dir = util_dir_open(lock_path, &name);
     struct stat st;
-    if (lstat(lock_path, &st) != 0)
+    if (dir < 0 || fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (dir >= 0)
+            close(dir);
         return;
+    }
+    const bool shared = util_dir_shared(dir);
     // The lock's folder is open to every user: a link there is no lock but a trap that would
-    // have this process, as root, create or overwrite the file it names. Only the link goes.
-    if (S_ISLNK(st.st_mode)) {
-        unlink(lock_path);
+    // have this process, as root, create or overwrite the file it names. Only the link goes,
+    // and so does whatever else another user put there; a directory is moved aside.
+    if (S_ISLNK(st.st_mode) || (shared && !lock_of_ours(st))) {
+        if (S_ISDIR(st.st_mode))
+            (void)util_move_aside(dir, name);
+        else
+            unlinkat(dir, name, 0);
+        close(dir);
         return;
     }
     // Not blocking, so that a fifo in its place cannot stall the start.
-    int fd = open(lock_path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    int fd = openat(dir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         printf("Could not create pid file %s\n", lock_path);
         exit(1);
     }
-    char text[9] = {};
-    ssize_t n = read(fd, text, 8);
-    if (n > 0) {
-        if (text[n - 1] == '\n')
-            text[n - 1] = '\0';
-        char proc[14];
-        if (pid_text(text) && snprintf(proc, sizeof proc, "/proc/%s", text) > 0 &&
-            stat(proc, &st) == 0) {
-            printf("Application already running %s\n", lock_path);
-            exit(1);
-        }
+    // What was opened must still be the lock that was looked at.
+    struct stat opened;
+    bool ours = !shared || (fstat(fd, &opened) == 0 && lock_of_ours(opened) &&
+                            opened.st_dev == st.st_dev && opened.st_ino == st.st_ino);
+    if (ours && names_running_process(fd)) {
+        printf("Application already running %s\n", lock_path);
+        exit(1);
     }
     close(fd);
-    unlink(lock_path);
+    unlinkat(dir, name, 0);
+    close(dir);
 }
 
 // Later files and sockets must not take descriptors 0, 1 and 2, nor may a diagnostic meant
-// for the terminal land in them.
-void detach_std_descriptors()
+// for the terminal land in them. Whatever else the starter left open is its own business, not
+// the daemon's to hold for as long as it runs.
+void detach_descriptors()
 {
     fflush(stdout);
     fflush(stderr);
@@ -70,6 +103,11 @@ void detach_std_descriptors()
         close(fd);
         if (open("/dev/null", O_RDWR) != fd)
             break;
+    }
+    if (close_range(3, ~0U, 0) != 0) {
+        long max = sysconf(_SC_OPEN_MAX);
+        for (long fd = 3; fd < (max > 0 ? max : 1024); fd++)
+            close(int(fd));
     }
 }
 
@@ -94,6 +132,6 @@ void app_daemonize(int port, const char *log_path, const char *web_root, const c
     check_lock(lock_path);
     if (!app_write_pid_file(lock_path))
         exit(1);
-    detach_std_descriptors();
+    detach_descriptors();
     exit(app_run(0, port, log_path));
 }

@@ -14,6 +14,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <poll.h>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -192,6 +193,8 @@ struct lock_case {
     // The lock path is a link that someone planted to a file of root's: content is then that
     // file's (null: the link dangles), which must stay as it was.
     bool link = false;
+    bool shared = false; // the lock's folder is open to every user, as /run/lock is
+    bool theirs = false; // what is at the lock path belongs to another user
 };
 
 // Names the case in test listings.
@@ -209,6 +212,11 @@ TEST_P(Daemon, LockFile)
     if (!reaper)
         GTEST_SKIP() << "the daemon's exit can't be awaited: no child subreaper under emulation";
     const lock_case &c = GetParam();
+    if (c.theirs && geteuid() != 0)
+        GTEST_SKIP() << "giving the lock path to another user needs root";
+    if (c.shared) {
+        ASSERT_EQ(chmod(dir.c_str(), 01777), 0);
+    }
     std::string lock = dir + "/vesk_bt.lock";
     std::string content = c.content ? c.content : "";
     if (content == "<own pid>\n")
@@ -217,16 +225,26 @@ TEST_P(Daemon, LockFile)
     if (c.link) {
         ASSERT_EQ(symlink(target.c_str(), lock.c_str()), 0);
     }
-    if (content == "/")
+    if (content == "/") {
         ASSERT_EQ(mkdir(lock.c_str(), 0755), 0);
-    else if (content == "|")
+        write_file(lock + "/inside", "kept\n");
+    } else if (content == "|") {
         ASSERT_EQ(mkfifo(lock.c_str(), 0666), 0);
-    else if (c.content)
+    } else if (c.content) {
         write_file(c.link ? target : lock, content);
+    }
+    if (c.theirs) {
+        ASSERT_EQ(lchown(lock.c_str(), 65534, 65534), 0);
+    }
 
+    // A descriptor that the starter leaves open, which the daemon has no business keeping.
+    const std::string inherited = dir + "/inherited";
+    int left_open = open(inherited.c_str(), O_WRONLY | O_CREAT, 0600);
+    ASSERT_GE(left_open, 0);
     int out;
     pid_t parent =
         spawn({VESK_BT_LOCAL, "-d", "-n", "-p", "0", "-w", dir, "-l", dir + "/log"}, &out, 077);
+    close(left_open);
     EXPECT_EQ(exit_status(parent), 0) << "the starting command always succeeds";
     std::string printed = read_all(out);
     EXPECT_EQ(printed, c.printed) << c.what;
@@ -248,6 +266,16 @@ TEST_P(Daemon, LockFile)
             EXPECT_EQ(read_file(lock), content) << "left as it was";
         }
         return;
+    }
+    if (content == "/") { // moved aside whole, never entered
+        int aside = 0;
+        for (const auto &e : std::filesystem::directory_iterator(dir))
+            if (std::regex_match(e.path().filename().string(),
+                                 std::regex(R"(vesk_bt\.lock\.[A-Za-z0-9]{6})"))) {
+                aside++;
+                EXPECT_EQ(read_file(e.path().string() + "/inside"), "kept\n");
+            }
+        EXPECT_EQ(aside, 1) << "the folder at the lock path is gone";
     }
     std::string text = read_file(lock);
     ASSERT_FALSE(text.empty()) << c.what;
@@ -271,24 +299,37 @@ TEST_P(Daemon, LockFile)
         ASSERT_GT(readlink(link.c_str(), target, sizeof target - 1), 0) << link;
         EXPECT_STREQ(target, "/dev/null") << fd;
     }
+    std::error_code ec;
+    const std::string fds = "/proc/" + std::to_string(daemon) + "/fd";
+    for (const auto &e : std::filesystem::directory_iterator(fds, ec))
+        EXPECT_NE(std::filesystem::read_symlink(e.path(), ec), inherited)
+            << "the starter's descriptor is still held as " << e.path().filename();
 }
 
-INSTANTIATE_TEST_SUITE_P(Locks, Daemon,
-                         ::testing::Values(lock_case{"no lock file", nullptr, true, ""},
-                                           lock_case{"empty lock file", "", true, ""},
-                                           lock_case{"pid of no process", "9999999\n", true, ""},
-                                           lock_case{"not a pid", "self\n", true, ""},
-                                           lock_case{"more than 7 digits", "12345678", true, ""},
-                                           lock_case{"a running process", "1\n", false,
-                                                     "Application already running vesk_bt.lock\n"},
-                                           lock_case{"this test's process", "<own pid>\n", false,
-                                                     "Application already running vesk_bt.lock\n"},
-                                           lock_case{"lock file cannot be made", "/", false,
-                                                     "Could not create pid file vesk_bt.lock\n"},
-                                           lock_case{"a fifo without a writer", "|", true, ""},
-                                           lock_case{"a dangling link", nullptr, true, "", true},
-                                           lock_case{"a link to a file naming a running process",
-                                                     "1\n", true, "", true}));
+INSTANTIATE_TEST_SUITE_P(
+    Locks, Daemon,
+    ::testing::Values(
+        lock_case{"no lock file", nullptr, true, ""}, lock_case{"empty lock file", "", true, ""},
+        lock_case{"pid of no process", "9999999\n", true, ""},
+        lock_case{"not a pid", "self\n", true, ""},
+        lock_case{"more than 7 digits", "12345678", true, ""},
+        lock_case{"a running process", "1\n", false, "Application already running vesk_bt.lock\n"},
+        lock_case{"this test's process", "<own pid>\n", false,
+                  "Application already running vesk_bt.lock\n"},
+        lock_case{"lock file cannot be made", "/", false,
+                  "Could not create pid file vesk_bt.lock\n"},
+        lock_case{"a fifo without a writer", "|", true, ""},
+        lock_case{"a dangling link", nullptr, true, "", true},
+        lock_case{"a link to a file naming a running process", "1\n", true, "", true},
+        lock_case{"another user's file naming a running "
+                  "process, in a folder open to all",
+                  "1\n", true, "", false, true, true},
+        lock_case{"another user's folder, in a folder open to "
+                  "all",
+                  "/", true, "", false, true, true},
+        lock_case{"a lock of the daemon's user naming a running "
+                  "process, in a folder open to all",
+                  "1\n", false, "Application already running vesk_bt.lock\n", false, true}));
 
 // Every program here is told port 0, so that its web server never competes for the real one.
 
