@@ -1,4 +1,4 @@
-#include "station/bt_text.h"
+#include "core/text.h"
 
 #include <gtest/gtest.h>
 
@@ -29,11 +29,11 @@ class SafeText : public ::testing::TestWithParam<safe_case>
 TEST_P(SafeText, ControlBytesAreWrittenVisibly)
 {
     const safe_case &c = GetParam();
-    size_t n = bt_safe_text_length(c.text, c.keep_final_newline);
+    size_t n = util_safe_text_length(c.text, c.keep_final_newline);
     EXPECT_EQ(n, strlen(c.shown));
     // Exactly the length and the terminator are written: the byte after stays.
     std::vector<char> buf(n + 2, '#');
-    char *end = bt_safe_text(buf.data(), c.text, c.keep_final_newline);
+    char *end = util_safe_text(buf.data(), c.text, c.keep_final_newline);
     EXPECT_EQ(end, buf.data() + n);
     EXPECT_EQ(buf[n], '\0');
     EXPECT_EQ(buf[n + 1], '#');

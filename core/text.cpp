@@ -1,4 +1,4 @@
-#include "station/bt_text.h"
+#include "core/text.h"
 
 #include <cstring>
 
@@ -19,7 +19,7 @@ const char *escape_end(const char *text, bool keep_final_newline)
 
 } // namespace
 
-size_t bt_safe_text_length(const char *text, bool keep_final_newline)
+size_t util_safe_text_length(const char *text, bool keep_final_newline)
 {
     const char *end = escape_end(text, keep_final_newline);
     size_t n = strlen(end);
@@ -28,7 +28,7 @@ size_t bt_safe_text_length(const char *text, bool keep_final_newline)
     return n;
 }
 
-char *bt_safe_text(char *out, const char *text, bool keep_final_newline)
+char *util_safe_text(char *out, const char *text, bool keep_final_newline)
 {
     static constexpr char hex[] = "0123456789ABCDEF";
     const char *end = escape_end(text, keep_final_newline);
