@@ -141,7 +141,7 @@ void bt_device_set_name(bt_device *dev, const char *name)
         obj_guard g(dev);
         const char *cls = dev->class_text ? dev->class_text : "";
         // The log, the pages and the terminal show the line as it is, so the name goes in
-        // with its control bytes made visible; the newline that ends the maker's names stays.
+        // with its controls made visible; the newline that ends the maker's names stays.
         size_t named = util_safe_text_length(name, true);
         size_t n = named + strlen(addr_text) + strlen(cls) + 13;
         // Without room for the new line the old one stays.

@@ -70,7 +70,7 @@ bt_service *service_from_record(const sdp_record_t *rec, const char *addr_text)
     svc->handle = rec->handle;
     read_protocols(rec, svc);
     // The log, the pages and the terminal show the name as the text holds it, so it goes in
-    // with its control bytes made visible; the log line takes it from there.
+    // with its controls made visible; the log line takes it from there.
     const char *name = service_name(rec);
     size_t named = util_safe_text_length(name, false);
     char tail[26];
