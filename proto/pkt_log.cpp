@@ -4,7 +4,10 @@
 //
 // The token printers read only inside the payload: a record whose fixed fields lie past its end
 // prints no line; a field found by a comma search that is not there prints as empty text, and a
-// number without all its bytes as 0.
+// number without all its bytes as 0. Every text a printer prints comes from the wire, so it is
+// printed with its controls made visible: a received text must not end the line and forge the
+// next one, nor drive the terminal of whoever reads the log. A text that cannot be made so for
+// want of memory gives no line rather than its raw bytes.
 #include "proto/pkt.h"
 #include "proto/tok_wire.h"
 
@@ -13,6 +16,7 @@
 #include "core/log.h"
 #include "core/obj.h"
 #include "core/tbl.h"
+#include "core/text.h"
 #include "core/util.h"
 
 #include <atomic>
@@ -103,6 +107,38 @@ struct date_text {
     }
 };
 
+// The texts of one line with their controls made visible, in one block; false when it could
+// not be had.
+template <size_t N>
+struct shown_texts {
+    char *block = nullptr;
+    const char *s[N] = {};
+
+    template <typename... T>
+    explicit shown_texts(T... texts)
+    {
+        const char *in[N] = {texts...};
+        size_t n = 0;
+        for (const char *t : in)
+            n += util_safe_text_length(t, false) + 1;
+        block = static_cast<char *>(malloc(n));
+        if (!block)
+            return;
+        char *at = block;
+        for (size_t i = 0; i < N; i++) {
+            s[i] = at;
+            at = util_safe_text(at, in[i], false) + 1;
+        }
+    }
+    ~shown_texts() { free(block); }
+    shown_texts(const shown_texts &) = delete;
+    shown_texts &operator=(const shown_texts &) = delete;
+    explicit operator bool() const { return block != nullptr; }
+};
+
+template <typename... T>
+shown_texts(T...) -> shown_texts<sizeof...(T)>;
+
 void log_token(const pkt_token *t)
 {
     payload pl(t);
@@ -113,22 +149,31 @@ void log_token(const pkt_token *t)
     switch (t->id) {
     case TOK_TEXT_A:
     case TOK_TEXT_B:
-    case TOK_TEXT_C:
-        log_message("ID %hhi OP %hhi L: %hi PL: %s\n", id, op, len, pl.text(0));
+    case TOK_TEXT_C: {
+        shown_texts shown(pl.text(0));
+        if (shown)
+            log_message("ID %hhi OP %hhi L: %hi PL: %s\n", id, op, len, shown.s[0]);
         break;
+    }
     case TOK_PROCESS_RECORD: {
         using L = tok_process_record_layout;
-        if (pl.has(L::cred))
+        if (!pl.has(L::cred))
+            break;
+        shown_texts shown(date_text(pl).s);
+        if (shown)
             log_message("ID %hhi OP %hhi L: %hi PL: Date:%s PID:%lli GID:%lli UID:%lli CRED:%i\n",
-                        id, op, len, date_text(pl).s, (long long)pl.u64(L::pid),
+                        id, op, len, shown.s[0], (long long)pl.u64(L::pid),
                         (long long)pl.u64(L::gid), (long long)pl.u64(L::uid), int(pl.u16(L::cred)));
         break;
     }
     case TOK_SECRET: {
         using L = tok_secret_layout;
-        if (pl.has(L::cid))
+        if (!pl.has(L::cid))
+            break;
+        shown_texts shown(date_text(pl).s, pl.text(L::text));
+        if (shown)
             log_message("ID %hhi OP %hhi L: %hi PL: Date:%s CID:%hi Secret:%s\n", id, op, len,
-                        date_text(pl).s, int16_t(pl.u16(L::cid)), pl.text(L::text));
+                        shown.s[0], int16_t(pl.u16(L::cid)), shown.s[1]);
         break;
     }
     case TOK_EVENT: {
@@ -143,17 +188,22 @@ void log_token(const pkt_token *t)
                 w.s[c] = '\0';
                 num = pl.u32_or_0(c + 1);
             }
-            log_message("ID %hhi OP %hhi L: %hi PL: %i,%s,%li\n", id, op, len,
-                        int(pl.p[L::code.off]), pl.n > L::text ? w.s + L::text : "", long(num));
+            shown_texts shown(pl.n > L::text ? w.s + L::text : "");
+            if (shown)
+                log_message("ID %hhi OP %hhi L: %hi PL: %i,%s,%li\n", id, op, len,
+                            int(pl.p[L::code.off]), shown.s[0], long(num));
         }
         break;
     }
     case TOK_INFO:
     case TOK_REPORT: {
         using L = tok_code_text_layout;
-        if (pl.has(L::code))
+        if (!pl.has(L::code))
+            break;
+        shown_texts shown(pl.text(L::text));
+        if (shown)
             log_message("ID %hhi OP %hhi L: %hi PL: %hhu,%s\n", id, op, len, pl.p[L::code.off],
-                        pl.text(L::text));
+                        shown.s[0]);
         break;
     }
     case TOK_CALL: {
@@ -168,9 +218,10 @@ void log_token(const pkt_token *t)
                 w.s[c] = '\0';
                 calltime = pl.u16_or_0(c + 1);
             }
-            log_message("ID %hhi OP %hhi L: %hi PL: UID:%lli TEL:%s CALLTIME:%i\n", id, op, len,
-                        (long long)pl.u64(L::uid), pl.n > L::tel ? w.s + L::tel : "",
-                        int(calltime));
+            shown_texts shown(pl.n > L::tel ? w.s + L::tel : "");
+            if (shown)
+                log_message("ID %hhi OP %hhi L: %hi PL: UID:%lli TEL:%s CALLTIME:%i\n", id, op, len,
+                            (long long)pl.u64(L::uid), shown.s[0], int(calltime));
         }
         break;
     }
@@ -188,8 +239,10 @@ void log_token(const pkt_token *t)
                 text = w.s + f + 1;
             uid = pl.u64_or_0(l + 1);
         }
-        log_message("ID %hhi OP %hhi L: %hi Number: %s Text: %s UID %llu\n", id, op, len, w.s, text,
-                    (unsigned long long)uid);
+        shown_texts shown(w.s, text);
+        if (shown)
+            log_message("ID %hhi OP %hhi L: %hi Number: %s Text: %s UID %llu\n", id, op, len,
+                        shown.s[0], shown.s[1], (unsigned long long)uid);
         break;
     }
     case TOK_NUMBER_TEXT: {
@@ -202,7 +255,10 @@ void log_token(const pkt_token *t)
             w.s[l] = '\0';
             text = w.s + l + 1;
         }
-        log_message("ID %hhi OP %hhi L: %hi Number: %s Text: %s\n", id, op, len, w.s, text);
+        shown_texts shown(w.s, text);
+        if (shown)
+            log_message("ID %hhi OP %hhi L: %hi Number: %s Text: %s\n", id, op, len, shown.s[0],
+                        shown.s[1]);
         break;
     }
     case TOK_BARE:
@@ -217,9 +273,12 @@ void log_token(const pkt_token *t)
     }
     case TOK_DATED_PAIR: {
         using L = tok_dated_pair_layout;
-        if (pl.has(L::b))
+        if (!pl.has(L::b))
+            break;
+        shown_texts shown(date_text(pl).s);
+        if (shown)
             log_message("ID %hhi OP %hhi L: %hi PL: Date %s ID:%hu CMD: %hu\n", id, op, len,
-                        date_text(pl).s, pl.u16(L::a), pl.u16(L::b));
+                        shown.s[0], pl.u16(L::a), pl.u16(L::b));
         break;
     }
     default: // TOK_CALL_TOKEN, TOK_DESCRIPTOR, TOK_DATED_COUNTERS and unknown ids: no line

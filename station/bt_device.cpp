@@ -5,11 +5,11 @@
 #include "core/clk.h"
 #include "core/log.h"
 #include "core/obj.h"
+#include "core/text.h"
 #include "station/bt_addr.h"
 #include "station/bt_class.h"
 #include "station/bt_seam.h"
 #include "station/bt_service.h"
-#include "station/bt_text.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -141,12 +141,12 @@ void bt_device_set_name(bt_device *dev, const char *name)
         obj_guard g(dev);
         const char *cls = dev->class_text ? dev->class_text : "";
         // The log, the pages and the terminal show the line as it is, so the name goes in
-        // with its control bytes made visible; the newline that ends the maker's names stays.
-        size_t named = bt_safe_text_length(name, true);
+        // with its controls made visible; the newline that ends the maker's names stays.
+        size_t named = util_safe_text_length(name, true);
         size_t n = named + strlen(addr_text) + strlen(cls) + 13;
         // Without room for the new line the old one stays.
         if (auto *line = static_cast<char *>(malloc(n))) {
-            char *rest = bt_safe_text(line, name, true);
+            char *rest = util_safe_text(line, name, true);
             snprintf(rest, n - named, " [%s] CLASS: %s\n", addr_text, cls);
             free(dev->description);
             dev->description = line;

@@ -4,9 +4,9 @@
 
 #include "core/log.h"
 #include "core/obj.h"
+#include "core/text.h"
 #include "station/bt_addr.h"
 #include "station/bt_seam.h"
-#include "station/bt_text.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -70,16 +70,16 @@ bt_service *service_from_record(const sdp_record_t *rec, const char *addr_text)
     svc->handle = rec->handle;
     read_protocols(rec, svc);
     // The log, the pages and the terminal show the name as the text holds it, so it goes in
-    // with its control bytes made visible; the log line takes it from there.
+    // with its controls made visible; the log line takes it from there.
     const char *name = service_name(rec);
-    size_t named = bt_safe_text_length(name, false);
+    size_t named = util_safe_text_length(name, false);
     char tail[26];
     snprintf(tail, sizeof tail, " [0x%x] RFCOMM %u\n", svc->handle, unsigned(svc->channel));
     size_t n = named + strlen(tail) + 2;
     svc->text = static_cast<char *>(malloc(n));
     if (svc->text) {
         svc->text[0] = '\t';
-        memcpy(bt_safe_text(svc->text + 1, name, false), tail, strlen(tail) + 1);
+        memcpy(util_safe_text(svc->text + 1, name, false), tail, strlen(tail) + 1);
     }
     // Without a text the line goes without the name.
     log_message("Discovered RFCOMM service %s %.*s 0x%08X channel %u\n", addr_text,

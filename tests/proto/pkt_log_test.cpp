@@ -175,6 +175,80 @@ TEST_F(Log, TokenPrinters)
     EXPECT_EQ(pauses, int(std::size(cases)));
 }
 
+// A text token received from the service (or whoever answers for it) that holds a newline, a
+// report line's words and an escape sequence: one log line, its controls shown as \xHH.
+TEST_F(Log, ReceivedTextForgesNoLineAndSendsNoEscape)
+{
+    const std::string forged = "\nThu Jan  1 00:00:00 1970 Device report ID: 0008001a7dda7113 "
+                               "PAIRED: OK OBR: OK\x1b[2J";
+    bytes wire = frame({0, 0xFF, 2, 0, 0, 0, 0, 1}, 1, 0xBEEF, token(1, 1, text(forged)));
+    Packet p = Packet::adopt(pkt_parse(nullptr, heap_copy(wire), uint16_t(wire.size())));
+    ASSERT_TRUE(p);
+    pkt_log(p.get());
+    Lines v = lines();
+    size_t dump = (wire.size() + 31) / 32;
+    ASSERT_EQ(v.size(), 2 + dump);
+    EXPECT_EQ(v[1], "ID 1 OP 1 L: 83 PL: \\x0AThu Jan  1 00:00:00 1970 Device report ID: "
+                    "0008001a7dda7113 PAIRED: OK OBR: OK\\x1B[2J");
+    EXPECT_EQ(v[2], hex(wire, 0, 32)) << "the dump shows the bytes as they came";
+    std::string raw = read_file(path);
+    EXPECT_EQ(raw.find("\nThu Jan  1 00:00:00 1970 Device"), std::string::npos) << raw;
+    EXPECT_EQ(raw.find('\x1b'), std::string::npos) << raw;
+}
+
+// Each printer's texts, the date and the fields that a comma search splits off included, with
+// the controls of a terminal, C1 and direction controls in them; UTF-8 texts keep their bytes.
+TEST_F(Log, EveryPrintedTextShowsItsControls)
+{
+    const bytes odd_date = text("2401\n1\x1b[2J59"); // twelve bytes, as the field has
+    struct {
+        uint8_t id, op;
+        bytes payload;
+        const char *line;
+    } cases[] = {
+        {1, 1, text("a\x1b[2Jz"), "ID 1 OP 1 L: 6 PL: a\\x1B[2Jz"},
+        {37, 2,
+         text("a\xc2\x9b"
+              "2Jz"),
+         "ID 37 OP 2 L: 6 PL: a\\xC2\\x9B2Jz"},
+        {53, 1,
+         text("left\xe2\x80\xae"
+              "31:17"),
+         "ID 53 OP 1 L: 12 PL: left\\xE2\\x80\\xAE31:17"},
+        {1, 1, text("J\xc3\xbcrgen\xe2\x80\x99s caf\xc3\xa9"),
+         "ID 1 OP 1 L: 17 PL: J\xc3\xbcrgen\xe2\x80\x99s caf\xc3\xa9"},
+        {6, 1,
+         cat({odd_date, comma, be(1234, 8), comma, be(5, 8), comma, be(1000, 8), comma, be(7, 2)}),
+         "ID 6 OP 1 L: 42 PL: Date:2401\\x0A1\\x1B[2J59 PID:1234 GID:5 UID:1000 CRED:7"},
+        {7, 1, cat({date, comma, be(3, 2), comma, text("s\r3\xc2\x85")}),
+         "ID 7 OP 1 L: 21 PL: Date:240131235959 CID:3 Secret:s\\x0D3\\xC2\\x85"},
+        {8, 1, cat({be(200, 1), comma, text("a\n,b\x7f"), comma, be(70000, 4)}),
+         "ID 8 OP 1 L: 12 PL: 200,a\\x0A,b\\x7F,70000"},
+        {9, 1, cat({be(7, 1), comma, text("hi\x1b")}), "ID 9 OP 1 L: 5 PL: 7,hi\\x1B"},
+        {56, 2, cat({be(40, 1), comma, text("OK\n")}), "ID 56 OP 2 L: 5 PL: 40,OK\\x0A"},
+        {13, 1, cat({be(42, 8), comma, text("555\n1234"), comma, be(90, 2)}),
+         "ID 13 OP 1 L: 20 PL: UID:42 TEL:555\\x0A1234 CALLTIME:90"},
+        {14, 1,
+         cat({text("12\x1b"), comma,
+              text("h\ni, th\xe2\x81\xa6"
+                   "ere"),
+              comma, be(0x0102030405060708, 8)}),
+         "ID 14 OP 1 L: 26 Number: 12\\x1B Text: h\\x0Ai, th\\xE2\\x81\\xA6ere UID "
+         "72623859790382856"},
+        {39, 1, text("5\n5,t\x7f"), "ID 39 OP 1 L: 6 Number: 5\\x0A5 Text: t\\x7F"},
+        {67, 1, cat({odd_date, comma, be(7, 2), comma, be(9, 2)}),
+         "ID 67 OP 1 L: 18 PL: Date 2401\\x0A1\\x1B[2J59 ID:7 CMD: 9"},
+    };
+    Lines expected;
+    for (auto &c : cases) {
+        auto t = make_token(c.id, c.op, c.payload);
+        tok_log_cb(t.get(), nullptr);
+        expected.push_back(c.line);
+    }
+    EXPECT_EQ(lines(), expected);
+    EXPECT_EQ(pauses, int(std::size(cases)));
+}
+
 // A token without a data block (made empty) prints as an empty payload.
 TEST_F(Log, EmptyTokenRecord)
 {

@@ -96,8 +96,9 @@ TEST_F(Discovery, NewDeviceIsNamedClassifiedSearchedAndPutAtTheHead)
 }
 
 // What a device sends over the air reaches the log, the log page and the scan page only with
-// its control bytes made visible: no text of its own starts a line there. The maker's names,
-// with their newline, and ordinary names show as they came.
+// its controls made visible: no text of its own starts a line there, drives the terminal or turns
+// the direction of what follows. The maker's names, with their newline, and ordinary names show
+// as they came.
 struct air_case {
     const char *what;
     const char *scenario;
@@ -205,6 +206,18 @@ INSTANTIATE_TEST_SUITE_P(
             "(0x5a020c)\n",
             "Serial Port\\x0Dbtdremol-7199 [00:1A:7D:DA:71:99] CLASS: Phone [Smart phone] "
             "(0x5a020c)"},
+        air_case{
+            "a name and a service name with C1 and direction controls",
+            "device 31:17:AD:D7:A1:00 5a020c\n"
+            "name J\xc3\xbcrgen\xc2\x9b"
+            "2J\xe2\x80\xae"
+            "00:1A:7D:DA:71:13\n"
+            "service 0x10005 Serial\xc2\x85Port\xe2\x81\xa6\n"
+            "proto L2CAP RFCOMM:1\n",
+            "31:17:AD:D7:A1:00",
+            "J\xc3\xbcrgen\\xC2\\x9B2J\\xE2\\x80\\xAE00:1A:7D:DA:71:13 [31:17:AD:D7:A1:00] CLASS: "
+            "Phone [Smart phone] (0x5a020c)\n",
+            "Serial\\xC2\\x85Port\\xE2\\x81\\xA6"},
         air_case{"the maker's name with its newline",
                  "device 00:1A:7D:DA:71:13 5a020c\nname btdremol-7113\\n\n"
                  "service 0x10005 Serial Port\nproto L2CAP RFCOMM:1\n",
