@@ -18,6 +18,10 @@ constexpr char body_404[] =
     "<html><head><title>Not found</title></head><body>Error 404.</body></html>";
 static_assert(sizeof body_401 - 1 == 75 && sizeof body_404 - 1 == 73);
 
+// Device names and log lines are UTF-8; a page that names no character set is read as
+// Windows-1252, and every non-ASCII name comes out garbled.
+constexpr char page_type[] = "text/html; charset=utf-8";
+
 constexpr char realm[] = "BT Dremol";
 constexpr char web_user[] = "admin";
 constexpr char web_password[] = "tulvex";
@@ -71,7 +75,7 @@ MHD_Result queue_constant(MHD_Connection *connection, const char *body, size_t l
     if (status == MHD_HTTP_UNAUTHORIZED) {
         ret = MHD_queue_basic_auth_fail_response(connection, realm, r);
     } else {
-        ret = MHD_add_response_header(r, MHD_HTTP_HEADER_CONTENT_TYPE, "text/html");
+        ret = MHD_add_response_header(r, MHD_HTTP_HEADER_CONTENT_TYPE, page_type);
         if (ret == MHD_YES)
             ret = MHD_queue_response(connection, status, r);
     }
@@ -152,9 +156,9 @@ MHD_Result web_request_cb(void *ctx, MHD_Connection *connection, const char *url
         size_t block;
         const char *type;
     } routes[] = {
-        {web_scan_reader_cb, 1024, "text/html"},
-        {web_log_reader_cb, 128, "text/html"},
-        {web_clearlog_reader_cb, 128, "text/html"},
+        {web_scan_reader_cb, 1024, page_type},
+        {web_log_reader_cb, 128, page_type},
+        {web_clearlog_reader_cb, 128, page_type},
         {web_file_reader_cb, 128, "text/plain"},
     };
     const auto &r = routes[int(rt)];

@@ -77,6 +77,7 @@ TEST_F(Browser, ScanPageShowsTheMakersDevicesStyledAndEscaped)
 {
     std::string scenario = read_file(std::string(scenario_dir) + "/station_mix.scn");
     scenario += "\ndevice 00:0D:44:00:00:01 240418\nname <script>alert(1)</script>\n";
+    scenario += "\ndevice 00:0D:44:00:00:02 5a020c\nname Jürgen’s Phone\n";
     std::string path = dir + "/mix.scn";
     std::ofstream(path) << scenario;
     start(path);
@@ -107,6 +108,10 @@ TEST_F(Browser, ScanPageShowsTheMakersDevicesStyledAndEscaped)
               std::string::npos)
         << dom;
     EXPECT_EQ(dom.find("<script>"), std::string::npos) << dom;
+    // Names are UTF-8, and the page says so.
+    EXPECT_NE(dom.find("<span class=\"devnew\">Jürgen’s Phone [00:0D:44:00:00:02]"),
+              std::string::npos)
+        << dom;
 }
 
 } // namespace

@@ -158,6 +158,7 @@ TEST_F(Web, EveryRoute)
     write_file("style.css", "body { color: black; }\n");
     write_file("script.js", "function page_loaded() {}\n");
     write_file("weblog", "a line\n");
+    const char *const html = "text/html; charset=utf-8";
     const struct {
         const char *path;
         int status;
@@ -165,20 +166,20 @@ TEST_F(Web, EveryRoute)
         bool refresh;
         std::string body; // the div of a page, the whole body otherwise
     } routes[] = {
-        {"/", 200, "text/html", true, "<div id=scan_div>"},
-        {"/scan", 200, "text/html", true, "<div id=scan_div>"},
-        {"/scanall", 200, "text/html", true, "<div id=scanall_div>"},
-        {"/scanXYZ", 200, "text/html", true, "<div id=scanXYZ_div>"},
-        {"/scan/x", 200, "text/html", true, "<div id=scan/x_div>"},
-        {"/log", 200, "text/html", false, "<div id=log_div>"},
-        {"/clearlog", 200, "text/html", false, "<div id=clearlog_div>"},
+        {"/", 200, html, true, "<div id=scan_div>"},
+        {"/scan", 200, html, true, "<div id=scan_div>"},
+        {"/scanall", 200, html, true, "<div id=scanall_div>"},
+        {"/scanXYZ", 200, html, true, "<div id=scanXYZ_div>"},
+        {"/scan/x", 200, html, true, "<div id=scan/x_div>"},
+        {"/log", 200, html, false, "<div id=log_div>"},
+        {"/clearlog", 200, html, false, "<div id=clearlog_div>"},
         {"/style.css", 200, "text/plain", false, "body { color: black; }\n"},
         {"/script.js", 200, "text/plain", false, "function page_loaded() {}\n"},
-        {"/Scan", 404, "text/html", false, body_404},
-        {"/sca", 404, "text/html", false, body_404},
-        {"/log/", 404, "text/html", false, body_404},
-        {"/style.css/", 404, "text/html", false, body_404},
-        {"/index.html", 404, "text/html", false, body_404},
+        {"/Scan", 404, html, false, body_404},
+        {"/sca", 404, html, false, body_404},
+        {"/log/", 404, html, false, body_404},
+        {"/style.css/", 404, html, false, body_404},
+        {"/index.html", 404, html, false, body_404},
     };
     for (const auto &r : routes) {
         reply got = get(r.path);
