@@ -1,12 +1,15 @@
 #include "ui/web.h"
 
+#include "core/log.h"
 #include "ui/web_files.h"
 #include "ui/web_page.h"
 #include "ui/web_private.h"
 #include "ui/web_scan.h"
 
 #include <atomic>
+#include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 
 namespace
@@ -119,10 +122,21 @@ MHD_Daemon *web_start(app_ctx *ctx, int port)
     // (a raised limit): neither the listening socket nor a client's.
     constexpr unsigned flags =
         MHD_USE_POLL_INTERNAL_THREAD | MHD_USE_THREAD_PER_CONNECTION | MHD_USE_ITC;
-    return MHD_start_daemon(
+    errno = 0;
+    MHD_Daemon *web = MHD_start_daemon(
         flags, uint16_t(port), nullptr, nullptr, web_request_cb, ctx, MHD_OPTION_CONNECTION_TIMEOUT,
         connection_timeout, MHD_OPTION_CONNECTION_LIMIT, web_connection_limit,
         MHD_OPTION_PER_IP_CONNECTION_LIMIT, web_address_connection_limit, MHD_OPTION_END);
+    // The daemon goes on without pages, and with no page loaded its scan window never opens:
+    // without these lines an operator would only see a station that never scans.
+    if (!web) {
+        int err = errno;
+        char buf[256];
+        const char *cause = err ? strerror_r(err, buf, sizeof buf) : "cause unknown";
+        fprintf(stderr, "Web server failed to start on port %d: %s\n", port, cause);
+        log_message("Web server failed to start on port %d: %s\n", port, cause);
+    }
+    return web;
 }
 
 void web_stop(MHD_Daemon *web)

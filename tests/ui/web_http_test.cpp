@@ -272,6 +272,29 @@ TEST_F(Web, LogPageSplitsLongLinesAndFollowsTheClearing)
     EXPECT_EQ(page.find("Logs Cleared\n</span>", first), first + 20 + 25) << page;
 }
 
+// Another server on the web port: the program runs on without pages, and says why, naming the
+// port, on standard error and in its log.
+TEST_F(Web, TakenPortIsSaid)
+{
+    const std::string port = base.substr(base.rfind(':') + 1);
+    write_file("page.scn", "page 0\n");
+    pid_t sim =
+        spawn({sim_program, "page.scn", "-p", port, "-l", dir + "/sim.log"}, dir, dir + "/sim.out");
+    ASSERT_GT(sim, 0);
+    // The scan loop opens the window for the page load, after the web server's start.
+    bool looping = wait_until(
+        [&] { return read_file("sim.log").find("Scaning Start\n") != std::string::npos; });
+    stop(sim);
+    const std::string out = read_file("sim.out");
+    const std::string log = read_file("sim.log");
+    ASSERT_TRUE(looping) << out << log;
+    const std::string said =
+        "Web server failed to start on port " + port + ": Address already in use\n";
+    EXPECT_NE(out.find(said), std::string::npos) << out;
+    EXPECT_NE(log.find(said), std::string::npos) << log;
+    EXPECT_EQ(get("/scan").status, 200) << "the server that holds the port";
+}
+
 // A scan page holds the context's lock while it is sent; a client that stops reading loses
 // its connection, and with it the lock, after the server's time-out. That time-out does not cut
 // the page that waited behind it for longer than the time-out itself.
