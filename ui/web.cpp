@@ -1,12 +1,15 @@
 #include "ui/web.h"
 
+#include "core/log.h"
 #include "ui/web_files.h"
 #include "ui/web_page.h"
 #include "ui/web_private.h"
 #include "ui/web_scan.h"
 
 #include <atomic>
+#include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 
 namespace
@@ -17,6 +20,10 @@ constexpr char body_401[] =
 constexpr char body_404[] =
     "<html><head><title>Not found</title></head><body>Error 404.</body></html>";
 static_assert(sizeof body_401 - 1 == 75 && sizeof body_404 - 1 == 73);
+
+// Device names and log lines are UTF-8; a page that names no character set is read as
+// Windows-1252, and every non-ASCII name comes out garbled.
+constexpr char page_type[] = "text/html; charset=utf-8";
 
 constexpr char realm[] = "BT Dremol";
 constexpr char web_user[] = "admin";
@@ -71,7 +78,7 @@ MHD_Result queue_constant(MHD_Connection *connection, const char *body, size_t l
     if (status == MHD_HTTP_UNAUTHORIZED) {
         ret = MHD_queue_basic_auth_fail_response(connection, realm, r);
     } else {
-        ret = MHD_add_response_header(r, MHD_HTTP_HEADER_CONTENT_TYPE, "text/html");
+        ret = MHD_add_response_header(r, MHD_HTTP_HEADER_CONTENT_TYPE, page_type);
         if (ret == MHD_YES)
             ret = MHD_queue_response(connection, status, r);
     }
@@ -115,10 +122,21 @@ MHD_Daemon *web_start(app_ctx *ctx, int port)
     // (a raised limit): neither the listening socket nor a client's.
     constexpr unsigned flags =
         MHD_USE_POLL_INTERNAL_THREAD | MHD_USE_THREAD_PER_CONNECTION | MHD_USE_ITC;
-    return MHD_start_daemon(
+    errno = 0;
+    MHD_Daemon *web = MHD_start_daemon(
         flags, uint16_t(port), nullptr, nullptr, web_request_cb, ctx, MHD_OPTION_CONNECTION_TIMEOUT,
         connection_timeout, MHD_OPTION_CONNECTION_LIMIT, web_connection_limit,
         MHD_OPTION_PER_IP_CONNECTION_LIMIT, web_address_connection_limit, MHD_OPTION_END);
+    // The daemon goes on without pages, and with no page loaded its scan window never opens:
+    // without these lines an operator would only see a station that never scans.
+    if (!web) {
+        int err = errno;
+        char buf[256];
+        const char *cause = err ? strerror_r(err, buf, sizeof buf) : "cause unknown";
+        fprintf(stderr, "Web server failed to start on port %d: %s\n", port, cause);
+        log_message("Web server failed to start on port %d: %s\n", port, cause);
+    }
+    return web;
 }
 
 void web_stop(MHD_Daemon *web)
@@ -152,9 +170,9 @@ MHD_Result web_request_cb(void *ctx, MHD_Connection *connection, const char *url
         size_t block;
         const char *type;
     } routes[] = {
-        {web_scan_reader_cb, 1024, "text/html"},
-        {web_log_reader_cb, 128, "text/html"},
-        {web_clearlog_reader_cb, 128, "text/html"},
+        {web_scan_reader_cb, 1024, page_type},
+        {web_log_reader_cb, 128, page_type},
+        {web_clearlog_reader_cb, 128, page_type},
         {web_file_reader_cb, 128, "text/plain"},
     };
     const auto &r = routes[int(rt)];

@@ -16,7 +16,8 @@ constexpr unsigned web_connection_limit = 64;
 constexpr unsigned web_address_connection_limit = 16;
 
 // Starts the server on port with its pages reading ctx, which must outlive it (no reference is
-// taken); null when the library cannot start, for instance when the port is taken.
+// taken); null when the library cannot start, for instance when the port is taken, which is
+// said on standard error and in the log with the port and the cause.
 [[nodiscard]] MHD_Daemon *web_start(app_ctx *ctx, int port);
 void web_stop(MHD_Daemon *web);
 

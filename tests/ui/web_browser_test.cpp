@@ -1,14 +1,18 @@
-// The scan pages in a real browser: headless Chromium signs in to the simulator program, which
-// serves the stylesheet and the script from the repository's web root, loads the pages, and
-// shows what it made of them. The screenshot stays in the build folder for a person to look at.
+// The pages in a real browser: headless Chromium signs in to the simulator program, which
+// serves the stylesheet and the script from the repository's web root (or, for the log page,
+// the repository's stylesheet beside a script that records the rendered text), loads the
+// pages, and shows what it made of them. The screenshots stay in the build folder for a person
+// to look at.
 #include "ui_programs.h"
 
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <unistd.h>
+#include <vector>
 
 namespace
 {
@@ -37,13 +41,17 @@ struct Browser : ::testing::Test {
         }
     }
 
-    // The simulator on a scenario, in the web root, its log in the test's folder.
-    void start(const std::string &scenario)
+    // The simulator on a scenario, in root (the repository's web root unless given), its log in
+    // the test's folder; the simulator's own options go before the program's.
+    void start(const std::string &scenario, const std::string &root = web_dir,
+               const std::vector<std::string> &options = {})
     {
         port = free_port();
         ASSERT_GT(port, 0);
-        sim = spawn({sim_program, scenario, "-p", std::to_string(port), "-l", dir + "/log"},
-                    web_dir, dir + "/sim.out");
+        std::vector<std::string> argv = {sim_program, scenario};
+        argv.insert(argv.end(), options.begin(), options.end());
+        argv.insert(argv.end(), {"-p", std::to_string(port), "-l", dir + "/log"});
+        sim = spawn(argv, root, dir + "/sim.out");
         ASSERT_GT(sim, 0);
         ASSERT_TRUE(wait_listening(port)) << read_file(dir + "/sim.out");
     }
@@ -77,6 +85,7 @@ TEST_F(Browser, ScanPageShowsTheMakersDevicesStyledAndEscaped)
 {
     std::string scenario = read_file(std::string(scenario_dir) + "/station_mix.scn");
     scenario += "\ndevice 00:0D:44:00:00:01 240418\nname <script>alert(1)</script>\n";
+    scenario += "\ndevice 00:0D:44:00:00:02 5a020c\nname Jürgen’s Phone\n";
     std::string path = dir + "/mix.scn";
     std::ofstream(path) << scenario;
     start(path);
@@ -107,6 +116,74 @@ TEST_F(Browser, ScanPageShowsTheMakersDevicesStyledAndEscaped)
               std::string::npos)
         << dom;
     EXPECT_EQ(dom.find("<script>"), std::string::npos) << dom;
+    // Names are UTF-8, and the page says so.
+    EXPECT_NE(dom.find("<span class=\"devnew\">Jürgen’s Phone [00:0D:44:00:00:02]"),
+              std::string::npos)
+        << dom;
+}
+
+// What encodeURIComponent made of a text, as the text again.
+std::string uri_decoded(const std::string &s)
+{
+    std::string out;
+    for (size_t i = 0; i < s.size(); i++) {
+        if (s[i] == '%' && i + 2 < s.size()) {
+            out += char(std::stoi(s.substr(i + 1, 2), nullptr, 16));
+            i += 2;
+        } else {
+            out += s[i];
+        }
+    }
+    return out;
+}
+
+// The log page's text as the browser renders it: block boundaries and kept newlines break its
+// lines, soft wraps do not. A line of the file longer than one read reaches the page in two
+// spans, and whatever a device put into its name at that point must not read as a log line of
+// its own.
+TEST_F(Browser, LogPageShowsEachLineOfTheFileAsOneLine)
+{
+    // 25 bytes of time stamp, then 18, then 109 escaped bytes: 479, one read.
+    std::string cut = "Fri Dec 11 03:04:31 2026 Discovered device ";
+    for (int i = 0; i < 109; i++)
+        cut += "\\x01";
+    ASSERT_EQ(cut.size(), 479u);
+    const std::string forged =
+        "Fri Dec 11 03:04:33 2026 Device report ID: 0008001a7dda7177 PAIRED: OK OBR: OK";
+    // The last line has no newline: it still ends with the log.
+    const std::string file = "Fri Dec 11 03:04:30 2026 Starting Application\n" + cut + forged +
+                             " [00:1A:7D:DA:71:77]\n"
+                             "Fri Dec 11 03:04:32 2026 Discovered device Jürgen’s Phone "
+                             "[5C:F3:70:01:02:03]\n"
+                             "Fri Dec 11 03:04:34 2026 Scaning Timeout";
+    write_file(dir + "/weblog", file);
+
+    // The repository's stylesheet, and a script that keeps the log's rendered text where the
+    // dumped document shows it.
+    write_file(dir + "/style.css", read_file(std::string(web_dir) + "/style.css"));
+    write_file(dir + "/script.js",
+               "function page_loaded() {\n"
+               "    var text = document.getElementById(\"log_div\").innerText;\n"
+               "    document.body.setAttribute(\"data-log\", encodeURIComponent(text));\n"
+               "}\n");
+    start(std::string(scenario_dir) + "/maker_abcdefgh.scn", dir, {"--log-page", dir + "/weblog"});
+
+    std::string shot = "log_page.png";
+    unlink(shot.c_str());
+    chromium("/log", "--screenshot=" + shot);
+    EXPECT_EQ(read_file(shot).substr(0, 8), "\x89PNG\r\n\x1a\n") << "a screenshot was saved";
+
+    std::string dom = chromium("/log", "--dump-dom");
+    size_t at = dom.find("data-log=\"");
+    ASSERT_NE(at, std::string::npos) << dom;
+    at += 10;
+    std::string text = uri_decoded(dom.substr(at, dom.find('"', at) - at));
+    EXPECT_NE(text.find("Jürgen’s Phone"), std::string::npos) << "as UTF-8: " << text;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);)
+        EXPECT_NE(("\n" + file).find("\n" + line), std::string::npos)
+            << "a page line that begins inside a line of the file: " << line;
+    EXPECT_EQ(text, file);
 }
 
 } // namespace

@@ -158,6 +158,7 @@ TEST_F(Web, EveryRoute)
     write_file("style.css", "body { color: black; }\n");
     write_file("script.js", "function page_loaded() {}\n");
     write_file("weblog", "a line\n");
+    const char *const html = "text/html; charset=utf-8";
     const struct {
         const char *path;
         int status;
@@ -165,20 +166,20 @@ TEST_F(Web, EveryRoute)
         bool refresh;
         std::string body; // the div of a page, the whole body otherwise
     } routes[] = {
-        {"/", 200, "text/html", true, "<div id=scan_div>"},
-        {"/scan", 200, "text/html", true, "<div id=scan_div>"},
-        {"/scanall", 200, "text/html", true, "<div id=scanall_div>"},
-        {"/scanXYZ", 200, "text/html", true, "<div id=scanXYZ_div>"},
-        {"/scan/x", 200, "text/html", true, "<div id=scan/x_div>"},
-        {"/log", 200, "text/html", false, "<div id=log_div>"},
-        {"/clearlog", 200, "text/html", false, "<div id=clearlog_div>"},
+        {"/", 200, html, true, "<div id=scan_div>"},
+        {"/scan", 200, html, true, "<div id=scan_div>"},
+        {"/scanall", 200, html, true, "<div id=scanall_div>"},
+        {"/scanXYZ", 200, html, true, "<div id=scanXYZ_div>"},
+        {"/scan/x", 200, html, true, "<div id=scan/x_div>"},
+        {"/log", 200, html, false, "<div id=log_div>"},
+        {"/clearlog", 200, html, false, "<div id=clearlog_div>"},
         {"/style.css", 200, "text/plain", false, "body { color: black; }\n"},
         {"/script.js", 200, "text/plain", false, "function page_loaded() {}\n"},
-        {"/Scan", 404, "text/html", false, body_404},
-        {"/sca", 404, "text/html", false, body_404},
-        {"/log/", 404, "text/html", false, body_404},
-        {"/style.css/", 404, "text/html", false, body_404},
-        {"/index.html", 404, "text/html", false, body_404},
+        {"/Scan", 404, html, false, body_404},
+        {"/sca", 404, html, false, body_404},
+        {"/log/", 404, html, false, body_404},
+        {"/style.css/", 404, html, false, body_404},
+        {"/index.html", 404, html, false, body_404},
     };
     for (const auto &r : routes) {
         reply got = get(r.path);
@@ -269,6 +270,29 @@ TEST_F(Web, LogPageSplitsLongLinesAndFollowsTheClearing)
     size_t first = page.find("<span class=logline>");
     ASSERT_NE(first, std::string::npos) << page;
     EXPECT_EQ(page.find("Logs Cleared\n</span>", first), first + 20 + 25) << page;
+}
+
+// Another server on the web port: the program runs on without pages, and says why, naming the
+// port, on standard error and in its log.
+TEST_F(Web, TakenPortIsSaid)
+{
+    const std::string port = base.substr(base.rfind(':') + 1);
+    write_file("page.scn", "page 0\n");
+    pid_t sim =
+        spawn({sim_program, "page.scn", "-p", port, "-l", dir + "/sim.log"}, dir, dir + "/sim.out");
+    ASSERT_GT(sim, 0);
+    // The scan loop opens the window for the page load, after the web server's start.
+    bool looping = wait_until(
+        [&] { return read_file("sim.log").find("Scaning Start\n") != std::string::npos; });
+    stop(sim);
+    const std::string out = read_file("sim.out");
+    const std::string log = read_file("sim.log");
+    ASSERT_TRUE(looping) << out << log;
+    const std::string said =
+        "Web server failed to start on port " + port + ": Address already in use\n";
+    EXPECT_NE(out.find(said), std::string::npos) << out;
+    EXPECT_NE(log.find(said), std::string::npos) << log;
+    EXPECT_EQ(get("/scan").status, 200) << "the server that holds the port";
 }
 
 // A scan page holds the context's lock while it is sent; a client that stops reading loses
