@@ -126,7 +126,8 @@ short draw_pair(uint32_t f)
 }
 
 // The maker's devices on the terminal, each with its RFCOMM services indented under it;
-// returns how many were drawn. Called with the context locked.
+// returns how many were handed to it (it keeps those past its last row off the screen).
+// Called with the context locked.
 int draw_devices(app_ctx *ctx)
 {
     int drawn = 0;

@@ -1,9 +1,34 @@
 #include "ui/tui.h"
 
+#include <cstring>
 #include <curses.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
+
+namespace
+{
+
+// Where the next text goes on, kept here rather than read from the window's cursor: curses
+// moves the cursor to the next row once a row is full, and a text's own newline would then
+// leave a blank row.
+struct pen_state {
+    int row = 0;
+    int col = 0;
+    bool cut = false;  // the rest of the row's text does not fit
+    bool full = false; // the last row holds a text
+};
+
+pen_state pen;
+
+// The cells of a tab from col on, or -1 when the tab does not fit.
+int tab_cells(int col, int cols)
+{
+    int stop = (col / TABSIZE + 1) * TABSIZE;
+    return stop <= cols ? stop - col : -1;
+}
+
+} // namespace
 
 void tui_init()
 {
@@ -34,6 +59,7 @@ void tui_clear()
     wattrset(stdscr, COLOR_PAIR(TUI_WHITE));
     wclear(stdscr);
     wrefresh(stdscr);
+    pen = {};
 }
 
 void tui_show_no_devices()
@@ -62,7 +88,42 @@ void tui_set_pair(short pair)
 
 void tui_print(const char *text)
 {
-    printw("%s", text);
+    if (pen.full)
+        return;
+    int rows = getmaxy(stdscr);
+    int cols = getmaxx(stdscr);
+    for (const char *p = text; *p; p++) {
+        auto c = static_cast<unsigned char>(*p);
+        if (c == '\n') {
+            if (pen.row + 1 >= rows) {
+                pen.full = true;
+                return;
+            }
+            pen = {pen.row + 1, 0, false, false};
+            continue;
+        }
+        if (pen.cut)
+            continue;
+        // A byte takes the cells of the form curses shows it in (^?, ~@ or the byte itself),
+        // all or none, so no part of it lands on the next row.
+        const char *form = c == '\t' ? nullptr : unctrl(c);
+        int cells = form ? int(strlen(form)) : tab_cells(pen.col, cols);
+        if (cells < 0 || pen.col + cells > cols) {
+            pen.cut = true;
+            continue;
+        }
+        wmove(stdscr, pen.row, pen.col);
+        if (form) {
+            waddstr(stdscr, form);
+        } else {
+            for (int i = 0; i < cells; i++)
+                waddch(stdscr, ' ');
+        }
+        pen.col += cells;
+    }
+    // What follows a text on the last row would run on past the list's end.
+    if (pen.row == rows - 1 && (pen.col > 0 || pen.cut))
+        pen.full = true;
 }
 
 void tui_refresh()

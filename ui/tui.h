@@ -2,7 +2,8 @@
 // Output only: it reads no keys and installs no handlers of its own (the library's own ones
 // restore the terminal on SIGINT and SIGTERM). Only the main thread draws, at start-up and in
 // the list pass under the context's lock. The list pass draws through the calls below, so that
-// the curses macros stay out of the station.
+// the curses macros stay out of the station. The module owns the pen, where the next text goes
+// on; it needs no lock of its own, the main thread being the only one that draws.
 #pragma once
 
 // Colour pairs, each on black.
@@ -16,7 +17,7 @@ inline constexpr char TUI_NO_DEVICES[] = "No devices detected !!";
 // Takes the terminal over, hides the cursor and shows the notice on a cleared screen.
 void tui_init();
 // Blanks the screen to the pair-1 background, which also makes plain pair 1 the current
-// attributes, and shows it.
+// attributes, and shows it; the pen goes back to the top left.
 void tui_clear();
 // The notice in the middle of the terminal (at the cursor when descriptor 0 is no terminal);
 // the caller refreshes.
@@ -25,6 +26,9 @@ void tui_end();
 
 // What follows is written in bold with the given pair.
 void tui_set_pair(short pair);
-// Writes text at the cursor; the caller refreshes.
+// Writes text at the pen; the caller refreshes. Each newline goes on at the start of the next
+// row. What does not fit in the row is dropped up to the next newline, so no text wraps: a
+// byte takes the cells of the form curses shows it in, a tab runs to the next stop. Once a text
+// has been written on the last row, nothing more is until the next clear: no scrolling.
 void tui_print(const char *text);
 void tui_refresh();

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <optional>
@@ -24,10 +25,10 @@ struct cell_attrs {
 };
 
 // The text of a line of capture-pane -e output, and the attributes in effect at each of its
-// characters.
-void parse_line(const std::string &line, std::string &text, std::vector<cell_attrs> &attrs)
+// characters. tmux writes only the changes, so cur carries the attributes from line to line.
+void parse_line(const std::string &line, std::string &text, std::vector<cell_attrs> &attrs,
+                cell_attrs &cur)
 {
-    cell_attrs cur;
     for (size_t i = 0; i < line.size(); i++) {
         if (line[i] == '\x1b' && i + 1 < line.size() && line[i + 1] == '[') {
             size_t end = line.find('m', i);
@@ -112,10 +113,11 @@ struct Tui : ::testing::Test {
     // The first captured line that holds needle, with the attributes of its first character.
     bool find(const std::string &needle, std::string &text, cell_attrs &at)
     {
+        cell_attrs cur;
         for (const auto &line : capture(true)) {
             std::vector<cell_attrs> attrs;
             text.clear();
-            parse_line(line, text, attrs);
+            parse_line(line, text, attrs, cur);
             size_t pos = text.find(needle);
             if (pos != std::string::npos) {
                 at = attrs[pos];
@@ -124,7 +126,72 @@ struct Tui : ::testing::Test {
         }
         return false;
     }
+
+    // A row of the picture: its text without the blanks that end it, and the colour of its
+    // first character that is not a blank (-1 on a blank row).
+    struct row {
+        std::string text;
+        int fg = -1;
+        bool operator==(const row &) const = default;
+    };
+
+    std::vector<row> picture()
+    {
+        std::vector<row> rows;
+        cell_attrs cur;
+        for (const auto &line : capture(true)) {
+            std::string text;
+            std::vector<cell_attrs> attrs;
+            parse_line(line, text, attrs, cur);
+            text.erase(text.find_last_not_of(' ') + 1);
+            rows.push_back({text, text.empty() ? -1 : attrs[text.find_first_not_of(' ')].fg});
+        }
+        return rows;
+    }
+
+    // The scenario's devices drawn as the rows want, and the blank rows under them, on a
+    // terminal of 24 rows and 80 columns.
+    void expect_picture(const std::string &devices, std::vector<row> want)
+    {
+        std::string scenario = dir + "/rows.scn";
+        std::ofstream(scenario) << "page 0 5\ninquiry-time 1\n" << devices;
+        start(scenario, 24, 80);
+        want.resize(24);
+        std::vector<row> got;
+        bool same = wait_until(
+            [&] {
+                got = picture();
+                return got == want;
+            },
+            look_limit, look_step);
+        std::string shown;
+        for (const auto &r : got)
+            shown += std::to_string(r.fg) + " |" + r.text + "|\n";
+        EXPECT_TRUE(same) << "rows as drawn (colour |text|):\n" << shown;
+    }
 };
+
+std::string padded(std::string text, size_t cells)
+{
+    text.resize(cells, ' ');
+    return text;
+}
+
+// A scenario text with its blanks kept to the end of the line.
+std::string blanks(const std::string &text)
+{
+    std::string out;
+    for (char c : text)
+        out += c == ' ' ? "\\s" : std::string(1, c);
+    return out;
+}
+
+std::string maker(const std::string &name, const std::string &addr)
+{
+    return name + " [" + addr + "] CLASS: Phone [Smart phone] (0x5a020c)";
+}
+
+const std::string tab(8, ' ');
 
 TEST_F(Tui, NoticeInTheMiddleOfAnEmptyScreen)
 {
@@ -219,6 +286,59 @@ TEST_F(Tui, ServiceNameCannotDrawADevice)
     EXPECT_EQ(lines[2], service);
     for (const auto &l : lines)
         EXPECT_NE(l.rfind("btdremol-7199", 0), 0u) << "a device that is not there: " << l;
+}
+
+// Each text is cut at the row's end, so every text takes exactly one row and begins one. Cut
+// where it wraps, the green device's last service would read as a copy of the red device that
+// failed, its line and its service line, above the real one.
+TEST_F(Tui, EachTextOnARowOfItsOwn)
+{
+    const std::string red = maker("btdremol-7199", "00:1A:7D:DA:71:99");
+    const std::string name = "Serial Port";
+    // The green device's service names: one that fills its row to the last column, one whose
+    // last byte, shown as ~@, wants two cells where one is left, and the copy.
+    const std::string services[] = {
+        blanks(padded(name, 53)),
+        blanks(padded(name, 71)) + "\\x80",
+        blanks(padded(name, 72) + padded(red, 80) + tab + name),
+    };
+    std::string devices = "device 00:1A:7D:DA:71:99 5a020c\nname btdremol-7199\n"
+                          "service 0x10005 Serial Port\nproto L2CAP RFCOMM:1\nrfcomm refuse\n"
+                          "device 00:1A:7D:DA:71:13 5a020c\nname btdremol-7113\n"
+                          "rfcomm send 50 ABCDEFGH\n";
+    for (int i = 0; i < 3; i++)
+        devices += "service 0x1000" + std::to_string(3 + i) + " " + services[i] +
+                   "\nproto L2CAP RFCOMM:" + std::to_string(3 - i) + "\n";
+    expect_picture(devices, {
+                                {maker("btdremol-7113", "00:1A:7D:DA:71:13"), 32},
+                                {tab + padded(name, 53) + " [0x10003] RFCOMM 3", 32},
+                                {tab + name, 32},
+                                {tab + name, 32},
+                                {red, 31},
+                                {tab + name + " [0x10005] RFCOMM 1", 31},
+                            });
+}
+
+// More devices than rows: the list ends with the text on the last row, and nothing of the
+// devices under it runs on in that row.
+TEST_F(Tui, ListEndsAtTheLastRow)
+{
+    std::string devices;
+    std::vector<row> want;
+    for (int i = 0; i < 40; i++) {
+        char addr[18], handle[8], name[16];
+        snprintf(addr, sizeof addr, "00:1A:7D:DA:72:%02X", i);
+        snprintf(handle, sizeof handle, "0x%x", 0x10000 + i);
+        snprintf(name, sizeof name, "btdremol-72%02X", i);
+        std::string svc = "Serial Port " + std::to_string(i);
+        devices += "device " + std::string(addr) + " 5a020c\nname " + name + "\nservice " + handle +
+                   " " + svc + "\nproto L2CAP RFCOMM:1\nrfcomm refuse\n";
+        // Each new device goes to the head, and all are seen at once: the last one comes first.
+        want.insert(want.begin(),
+                    {{maker(name, addr), 31}, {tab + svc + " [" + handle + "] RFCOMM 1", 31}});
+    }
+    want.resize(24);
+    expect_picture(devices, want);
 }
 
 } // namespace
