@@ -32,7 +32,7 @@ inline void app_ctx_mark_web(app_ctx *ctx)
 }
 
 struct bt_service {
-    char *text; // "\t<name> [0x<handle>] RFCOMM <channel>\n", control bytes of the name as \xHH
+    char *text; // "\t<name> [0x<handle>] RFCOMM <channel>\n", controls of the name as \xHH
     uint32_t handle;
     uint8_t channel;   // RFCOMM channel, 0 when the record names none
     uint32_t protocol; // protocol number of the last protocol the record names (3: RFCOMM)
@@ -41,7 +41,7 @@ struct bt_service {
 
 struct bt_device {
     uint8_t addr[6]; // least significant byte first, as BlueZ's bdaddr_t
-    // "<name> [<address>] CLASS: <class text>\n", control bytes of the name as \xHH but for a
+    // "<name> [<address>] CLASS: <class text>\n", controls of the name as \xHH but for a
     // newline at its end
     char *description;
     char *class_text;

@@ -163,8 +163,14 @@ TEST_F(Browser, LogPageShowsEachLineOfTheFileAsOneLine)
     write_file(dir + "/style.css", read_file(std::string(web_dir) + "/style.css"));
     write_file(dir + "/script.js",
                "function page_loaded() {\n"
-               "    var text = document.getElementById(\"log_div\").innerText;\n"
-               "    document.body.setAttribute(\"data-log\", encodeURIComponent(text));\n"
+               "    var div = document.getElementById(\"log_div\");\n"
+               "    document.body.setAttribute(\"data-log\", encodeURIComponent(div.innerText));\n"
+               "    var range = document.createRange();\n"
+               "    range.selectNodeContents(div);\n"
+               "    var tops = new Set();\n"
+               "    for (var r of range.getClientRects())\n"
+               "        tops.add(Math.round(r.top));\n"
+               "    document.body.setAttribute(\"data-rows\", tops.size);\n"
                "}\n");
     start(std::string(scenario_dir) + "/maker_abcdefgh.scn", dir, {"--log-page", dir + "/weblog"});
 
@@ -184,6 +190,9 @@ TEST_F(Browser, LogPageShowsEachLineOfTheFileAsOneLine)
         EXPECT_NE(("\n" + file).find("\n" + line), std::string::npos)
             << "a page line that begins inside a line of the file: " << line;
     EXPECT_EQ(text, file);
+    // On the screen as well: a line of the file takes one row, however long, so that no row
+    // begins inside it where the window happens to wrap it.
+    EXPECT_NE(dom.find("data-rows=\"4\""), std::string::npos) << dom.substr(0, dom.find("<div"));
 }
 
 } // namespace
