@@ -1,6 +1,7 @@
-// Helpers that every test tree needs alike: waiting for what another thread or process does,
-// whole files as strings, the daemon's log lines, a scratch folder that is gone again when its
-// test ends, raw loopback sockets, and a reason for a death test's child to die with.
+// Helpers that every test tree needs alike: the emulator of a cross build's programs, waiting
+// for what another thread or process does, whole files as strings, the daemon's log lines, a
+// scratch folder that is gone again when its test ends, raw loopback sockets, and a reason for
+// a death test's child to die with.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -21,6 +22,18 @@
 #include <thread>
 #include <unistd.h>
 #include <vector>
+
+// A cross build's tests run under user-mode emulation, and so must the programs they start:
+// the words that go before such a program's own, none on the build's own machine.
+inline std::vector<std::string> emulator()
+{
+    std::vector<std::string> words;
+    const char *e = getenv("VESK_EMULATOR");
+    std::istringstream in(e ? e : "");
+    for (std::string w; in >> w;)
+        words.push_back(w);
+    return words;
+}
 
 // Polls done until it holds or the limit has passed; whether it held. For cleanup that what
 // follows depends on (a thread letting go of what the test is about to free, a killed child

@@ -75,17 +75,6 @@ int listening_port(pid_t pid)
     return 0;
 }
 
-// A cross build's tests run under user-mode emulation, and so must the programs they start.
-std::vector<std::string> emulator()
-{
-    std::vector<std::string> words;
-    const char *e = getenv("VESK_EMULATOR");
-    std::istringstream in(e ? e : "");
-    for (std::string w; in >> w;)
-        words.push_back(w);
-    return words;
-}
-
 struct Program : ::testing::Test {
     temp_dir tmp{"vesk-program-test"};
     std::string dir;

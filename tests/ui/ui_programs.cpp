@@ -70,7 +70,9 @@ pid_t spawn(const std::vector<std::string> &argv, const std::string &cwd,
         dup2(in, 0);
         dup2(out, 1);
         dup2(out, 2);
-        exec(argv);
+        std::vector<std::string> words = emulator();
+        words.insert(words.end(), argv.begin(), argv.end());
+        exec(words);
     }
     if (pid > 0)
         setpgid(pid, pid);
