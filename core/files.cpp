@@ -15,13 +15,18 @@ namespace
 
 constexpr int dir_flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
 
-// The only file this process writes or shows: a regular file of its own user with a single
-// link that nobody else may write to, so that it is neither a file that someone else made or
-// still holds open for writing, nor a second name of another file.
+// The only file this process shows: a regular file of its own user with a single link, so that
+// it is neither a file that someone else made nor a second name of another file.
+bool file_of_ours(const struct stat &st)
+{
+    return S_ISREG(st.st_mode) && st.st_uid == geteuid() && st.st_nlink == 1;
+}
+
+// The only file it writes: one that nobody else may write to either, who could otherwise still
+// hold it open and put lines of their own between its lines.
 bool own_file(const struct stat &st)
 {
-    return S_ISREG(st.st_mode) && st.st_uid == geteuid() && st.st_nlink == 1 &&
-           !(st.st_mode & (S_IWGRP | S_IWOTH));
+    return file_of_ours(st) && !(st.st_mode & (S_IWGRP | S_IWOTH));
 }
 
 // Why st is not the own file, as errno tells it.
@@ -236,7 +241,7 @@ FILE *util_fopen_own(const char *path, bool write)
     close(dir);
     if (fd >= 0 && !write) {
         struct stat st;
-        err = fstat(fd, &st) != 0 ? errno : own_file(st) ? 0 : not_own_cause(st);
+        err = fstat(fd, &st) != 0 ? errno : file_of_ours(st) ? 0 : not_own_cause(st);
         if (err) {
             close(fd);
             fd = -1;

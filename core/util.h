@@ -38,11 +38,11 @@ int util_dir_open(const char *path, const char **name);
 // letters or digits) that no entry holds; nothing is deleted, nothing entered. 0 or -1.
 int util_move_aside(int dir, const char *name);
 // fopen with "r", or with "w" when write is set, of this process's own file: a regular file of
-// the effective user with a single link that neither group nor others may write. Reading
-// anything else gives null, as a missing file does. Writing, in a shared folder, always ends
-// with such a file at the path, emptied: a fresh one (mode 0644, whatever the umask) is made
-// under a fresh name and renamed over whatever else stands there; a directory there is moved
-// aside instead. In any other folder nothing is replaced, and anything but the own file gives
+// the effective user with a single link, and for writing one that neither group nor others may
+// write. Reading anything else gives null, as a missing file does. Writing, in a shared folder,
+// always ends with such a file at the path, emptied: a fresh one (mode 0644 less the umask) is
+// made under a fresh name and renamed over whatever else stands there, a directory there
+// swapped aside. In any other folder nothing is replaced, and anything but the own file gives
 // null. The own file is emptied in place, once checked.
 FILE *util_fopen_own(const char *path, bool write);
 
