@@ -15,18 +15,11 @@ namespace
 
 constexpr int dir_flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
 
-// The only file this process shows: a regular file of its own user with a single link, so that
-// it is neither a file that someone else made nor a second name of another file.
-bool file_of_ours(const struct stat &st)
-{
-    return S_ISREG(st.st_mode) && st.st_uid == geteuid() && st.st_nlink == 1;
-}
-
 // The only file it writes: one that nobody else may write to either, who could otherwise still
 // hold it open and put lines of their own between its lines.
 bool own_file(const struct stat &st)
 {
-    return file_of_ours(st) && !(st.st_mode & (S_IWGRP | S_IWOTH));
+    return util_file_of_ours(st) && !(st.st_mode & (S_IWGRP | S_IWOTH));
 }
 
 // Why st is not the own file, as errno tells it.
@@ -39,11 +32,6 @@ int not_own_cause(const struct stat &st)
     if (S_ISREG(st.st_mode) && st.st_nlink != 1)
         return EMLINK;
     return EPERM;
-}
-
-bool same_file(const struct stat &a, const struct stat &b)
-{
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
 // Every open is non-blocking, so that a fifo put in place between the look and the open cannot
@@ -137,7 +125,8 @@ int open_own_for_writing(int dir, const char *name)
                 continue;
             // Checked before it is emptied: truncation is the one step that cannot be undone.
             struct stat st;
-            if (fstat(fd, &st) == 0 && own_file(st) && same_file(st, seen) && ftruncate(fd, 0) == 0)
+            if (fstat(fd, &st) == 0 && own_file(st) && util_same_file(st, seen) &&
+                ftruncate(fd, 0) == 0)
                 return fd;
             close(fd);
             continue;
@@ -157,6 +146,16 @@ int open_own_for_writing(int dir, const char *name)
 }
 
 } // namespace
+
+bool util_file_of_ours(const struct stat &st)
+{
+    return S_ISREG(st.st_mode) && st.st_uid == geteuid() && st.st_nlink == 1;
+}
+
+bool util_same_file(const struct stat &a, const struct stat &b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
 
 int util_dir_open(const char *path, const char **name)
 {
@@ -241,7 +240,7 @@ FILE *util_fopen_own(const char *path, bool write)
     close(dir);
     if (fd >= 0 && !write) {
         struct stat st;
-        err = fstat(fd, &st) != 0 ? errno : file_of_ours(st) ? 0 : not_own_cause(st);
+        err = fstat(fd, &st) != 0 ? errno : util_file_of_ours(st) ? 0 : not_own_cause(st);
         if (err) {
             close(fd);
             fd = -1;

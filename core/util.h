@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/types.h>
 
@@ -33,6 +34,10 @@ int util_file_create_owned(const char *path, uid_t uid, gid_t gid);
 // A descriptor (O_PATH) of the folder that holds path's last part, and that part at *name (a
 // place inside path); -1 when the folder cannot be reached or path names no entry in it.
 int util_dir_open(const char *path, const char **name);
+// A regular file of this process's own user with a single link: neither a file that someone
+// else made nor a second name of another file. The only file it shows, or takes for its lock.
+[[nodiscard]] bool util_file_of_ours(const struct stat &st);
+[[nodiscard]] bool util_same_file(const struct stat &a, const struct stat &b);
 [[nodiscard]] bool util_dir_shared(int dir);
 // Moves the entry name of folder dir aside under a fresh name (name, a dot and six random
 // letters or digits) that no entry holds; nothing is deleted, nothing entered. 0 or -1.

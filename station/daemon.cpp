@@ -28,13 +28,6 @@ bool pid_text(const char *s)
     return true;
 }
 
-// A lock that this daemon's user wrote: a regular file of that user with one link. In a folder
-// that others may write to, anything else is theirs, and names no running copy of this program.
-bool lock_of_ours(const struct stat &st)
-{
-    return S_ISREG(st.st_mode) && st.st_uid == geteuid() && st.st_nlink == 1;
-}
-
 // Whether the lock file read from fd names a process that runs.
 bool names_running_process(int fd)
 {
@@ -64,8 +57,9 @@ void check_lock(const char *lock_path)
     const bool shared = util_dir_shared(dir);
     // The lock's folder is open to every user: a link there is no lock but a trap that would
     // have this process, as root, create or overwrite the file it names. Only the link goes,
-    // and so does whatever else another user put there; a directory is moved aside.
-    if (S_ISLNK(st.st_mode) || (shared && !lock_of_ours(st))) {
+    // and so does anything but a file of this daemon's user, which names no running copy of
+    // this program; a directory is moved aside.
+    if (S_ISLNK(st.st_mode) || (shared && !util_file_of_ours(st))) {
         if (S_ISDIR(st.st_mode))
             (void)util_move_aside(dir, name);
         else
@@ -81,8 +75,8 @@ void check_lock(const char *lock_path)
     }
     // What was opened must still be the lock that was looked at.
     struct stat opened;
-    bool ours = !shared || (fstat(fd, &opened) == 0 && lock_of_ours(opened) &&
-                            opened.st_dev == st.st_dev && opened.st_ino == st.st_ino);
+    bool ours = !shared || (fstat(fd, &opened) == 0 && util_file_of_ours(opened) &&
+                            util_same_file(opened, st));
     if (ours && names_running_process(fd)) {
         printf("Application already running %s\n", lock_path);
         exit(1);
