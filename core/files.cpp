@@ -63,49 +63,16 @@ bool fresh_name(char (&out)[NAME_MAX + 1], const char *name)
 }
 
 // A new empty file under a fresh name in dir; its name is left in tmp.
-int create_fresh(int dir, const char *name, char (&tmp)[NAME_MAX + 1])
+int create_fresh(int dir, const char *name, mode_t mode, char (&tmp)[NAME_MAX + 1])
 {
     constexpr int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
     for (int tries = 0; tries < 16; tries++) {
         if (!fresh_name(tmp, name))
             return -1;
-        // 0644 less the umask: never writable by group or others, whatever the umask.
-        int fd = openat(dir, tmp, flags, 0644);
+        int fd = openat(dir, tmp, flags, mode);
         if (fd >= 0 || errno != EEXIST)
             return fd;
     }
-    return -1;
-}
-
-// In a shared folder: a fresh file takes the path in one rename, which replaces a file, link,
-// fifo or socket there without a moment in which a racing creator could put its own in place.
-int replace_with_fresh(int dir, const char *name)
-{
-    char tmp[NAME_MAX + 1];
-    int fd = create_fresh(dir, name, tmp);
-    if (fd < 0)
-        return -1;
-    for (int round = 0; round < 8; round++) {
-        if (renameat(dir, tmp, dir, name) == 0)
-            return fd;
-        if (errno != EISDIR && errno != ENOTEMPTY && errno != EEXIST)
-            break;
-        // A directory stands there. Swapping the two puts the file at the path and the
-        // directory under the fresh name in one step, so no racing mkdir can come between.
-        if (renameat2(dir, tmp, dir, name, RENAME_EXCHANGE) == 0)
-            return fd;
-        if (errno == ENOENT)
-            continue; // gone meanwhile: the plain rename again
-        if (errno != EINVAL)
-            break;
-        // A filesystem that cannot swap: the directory first, then the rename again.
-        if (util_move_aside(dir, name) != 0 && errno != ENOENT)
-            break;
-    }
-    int err = errno;
-    unlinkat(dir, tmp, 0);
-    close(fd);
-    errno = err;
     return -1;
 }
 
@@ -131,8 +98,9 @@ int open_own_for_writing(int dir, const char *name)
             close(fd);
             continue;
         }
+        // 0644 less the umask: never writable by group or others, whatever the umask.
         if (shared)
-            return replace_with_fresh(dir, name);
+            return util_replace_with_fresh(dir, name, 0644, nullptr);
         // Only the operator makes entries here: what stands at the path stays as it is.
         if (there) {
             errno = not_own_cause(seen);
@@ -225,6 +193,39 @@ int util_move_aside(int dir, const char *name)
         if (errno != EEXIST)
             return -1;
     }
+    return -1;
+}
+
+int util_replace_with_fresh(int dir, const char *name, mode_t mode, const char *content)
+{
+    char tmp[NAME_MAX + 1];
+    int fd = create_fresh(dir, name, mode, tmp);
+    if (fd < 0)
+        return -1;
+    // Whole and on disk before it takes the path: a reader never finds it empty or part-written.
+    size_t n = content ? strlen(content) : 0;
+    bool ready = n == 0 || (write(fd, content, n) == ssize_t(n) && fsync(fd) == 0);
+    for (int round = 0; ready && round < 8; round++) {
+        if (renameat(dir, tmp, dir, name) == 0)
+            return fd;
+        if (errno != EISDIR && errno != ENOTEMPTY && errno != EEXIST)
+            break;
+        // A directory stands there. Swapping the two puts the file at the path and the
+        // directory under the fresh name in one step, so no racing mkdir can come between.
+        if (renameat2(dir, tmp, dir, name, RENAME_EXCHANGE) == 0)
+            return fd;
+        if (errno == ENOENT)
+            continue; // gone meanwhile: the plain rename again
+        if (errno != EINVAL)
+            break;
+        // A filesystem that cannot swap: the directory first, then the rename again.
+        if (util_move_aside(dir, name) != 0 && errno != ENOENT)
+            break;
+    }
+    int err = errno;
+    unlinkat(dir, tmp, 0);
+    close(fd);
+    errno = err;
     return -1;
 }
 

@@ -39,16 +39,22 @@ int util_dir_open(const char *path, const char **name);
 [[nodiscard]] bool util_file_of_ours(const struct stat &st);
 [[nodiscard]] bool util_same_file(const struct stat &a, const struct stat &b);
 [[nodiscard]] bool util_dir_shared(int dir);
+// For a shared folder dir: a fresh file (name, a dot and six random letters or digits; mode
+// less the umask) that already holds content (none when null) takes the entry name in one
+// rename. A file, link, fifo or socket there is replaced and a directory swapped aside under
+// the fresh name, so that no racing creator finds a moment in which the entry is missing, and
+// no reader one in which it is empty. Nothing is written through what stood there. The file,
+// open for writing behind its content, or -1.
+int util_replace_with_fresh(int dir, const char *name, mode_t mode, const char *content);
 // Moves the entry name of folder dir aside under a fresh name (name, a dot and six random
 // letters or digits) that no entry holds; nothing is deleted, nothing entered. 0 or -1.
 int util_move_aside(int dir, const char *name);
 // fopen with "r", or with "w" when write is set, of this process's own file: a regular file of
 // the effective user with a single link, and for writing one that neither group nor others may
 // write. Reading anything else gives null, as a missing file does. Writing, in a shared folder,
-// always ends with such a file at the path, emptied: a fresh one (mode 0644 less the umask) is
-// made under a fresh name and renamed over whatever else stands there, a directory there
-// swapped aside. In any other folder nothing is replaced, and anything but the own file gives
-// null. The own file is emptied in place, once checked.
+// always ends with such a file at the path, emptied: a fresh one (mode 0644 less the umask) put
+// there by util_replace_with_fresh. In any other folder nothing is replaced, and anything but the
+// own file gives null. The own file is emptied in place, once checked.
 FILE *util_fopen_own(const char *path, bool write);
 
 // RFC 1071 Internet checksum over host-order words; the low 16 bits are the checksum.

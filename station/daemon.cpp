@@ -55,15 +55,17 @@ void check_lock(const char *lock_path)
         return;
     }
     const bool shared = util_dir_shared(dir);
-    // The lock's folder is open to every user: a link there is no lock but a trap that would
-    // have this process, as root, create or overwrite the file it names. Only the link goes,
-    // and so does anything but a file of this daemon's user, which names no running copy of
-    // this program; a directory is moved aside.
-    if (S_ISLNK(st.st_mode) || (shared && !util_file_of_ours(st))) {
-        if (S_ISDIR(st.st_mode))
-            (void)util_move_aside(dir, name);
-        else
-            unlinkat(dir, name, 0);
+    // In a folder open to every user, anything but a file of this daemon's user names no
+    // running copy of this program. It is left to the pid file, which takes its place in one
+    // rename: removed here, it would leave a racing user the moment to put another in place.
+    if (shared && !util_file_of_ours(st)) {
+        close(dir);
+        return;
+    }
+    // A link is no lock but a trap that would have this process, as root, create or overwrite
+    // the file it names: only the link goes.
+    if (S_ISLNK(st.st_mode)) {
+        unlinkat(dir, name, 0);
         close(dir);
         return;
     }

@@ -1,13 +1,14 @@
 // Helpers that every test tree needs alike: the emulator of a cross build's programs, waiting
 // for what another thread or process does, whole files as strings, the daemon's log lines, a
-// scratch folder that is gone again when its test ends, raw loopback sockets, and a reason for
-// a death test's child to die with.
+// scratch folder that is gone again when its test ends, another user's racing processes, raw
+// loopback sockets, and a reason for a death test's child to die with.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -17,7 +18,9 @@
 #include <netinet/in.h>
 #include <sstream>
 #include <string>
+#include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <system_error>
 #include <thread>
 #include <unistd.h>
@@ -145,6 +148,42 @@ public:
 
 private:
     std::string path_;
+};
+
+// Processes of another user (uid and gid 65534) that each run their step over and over, from
+// their start until this goes or this process dies: a local user racing for a path. Needs root.
+class other_user_loops
+{
+public:
+    other_user_loops() = default;
+    ~other_user_loops()
+    {
+        for (pid_t pid : pids_) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+    }
+    other_user_loops(const other_user_loops &) = delete;
+    other_user_loops &operator=(const other_user_loops &) = delete;
+
+    // Whether it started.
+    bool start(const std::function<void()> &step)
+    {
+        pid_t pid = fork();
+        if (pid == 0) {
+            if (setgid(65534) != 0 || setuid(65534) != 0 || prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 ||
+                getppid() == 1)
+                _exit(1);
+            for (;;)
+                step();
+        }
+        if (pid > 0)
+            pids_.push_back(pid);
+        return pid > 0;
+    }
+
+private:
+    std::vector<pid_t> pids_;
 };
 
 inline sockaddr_in loopback(int port)

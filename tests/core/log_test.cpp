@@ -8,7 +8,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -18,10 +17,8 @@
 #include <functional>
 #include <regex>
 #include <string>
-#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -443,32 +440,15 @@ TEST_F(Log, RacingCreatorsNeverTakeItsPath)
         GTEST_SKIP() << "the creators are another user: needs root";
     ASSERT_EQ(chmod(dir.c_str(), 01777), 0) << "a folder like /tmp";
     const std::string forged = "Device report ID: 0008001a7dda7113 PAIRED: OK OBR: OK\n";
-    // They go however the case ends, and with this process if it dies first.
-    struct reaped : std::vector<pid_t> {
-        ~reaped()
-        {
-            for (pid_t pid : *this) {
-                kill(pid, SIGKILL);
-                waitpid(pid, nullptr, 0);
-            }
-        }
-    } creators;
+    other_user_loops creators;
     for (int i = 0; i < 4; i++) {
-        pid_t pid = fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            if (setgid(65534) != 0 || setuid(65534) != 0 || prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 ||
-                getppid() == 1)
-                _exit(1);
-            for (;;) {
-                int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-                if (fd >= 0) {
-                    (void)!write(fd, forged.data(), forged.size());
-                    close(fd);
-                }
+        ASSERT_TRUE(creators.start([&] {
+            int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            if (fd >= 0) {
+                (void)!write(fd, forged.data(), forged.size());
+                close(fd);
             }
-        }
-        creators.push_back(pid);
+        }));
     }
     ASSERT_TRUE(wait_until([&] { return access(path.c_str(), F_OK) == 0; }));
     log_open(path.c_str());

@@ -127,8 +127,9 @@ TEST(PidFile, WrittenWithMode0664WhateverTheUmask)
               "Could not create pid file " + path + "/below/a/file\n");
 }
 
-// A link planted once the stale lock has gone: its target is neither made nor written, and
-// the lock does not count as written.
+// A link planted once the stale lock has gone: its target is neither made nor written. In a
+// folder of the operator's own the lock does not count as written; in one open to all, the
+// link gives way to the lock.
 TEST(PidFile, NeverMadeOrWrittenThroughALink)
 {
     temp_dir tmp("vesk-pidfile");
@@ -145,6 +146,14 @@ TEST(PidFile, NeverMadeOrWrittenThroughALink)
     fflush(stdout);
     const std::string refused = "Could not create pid file " + path + "\n";
     EXPECT_EQ(testing::internal::GetCapturedStdout(), refused + refused);
+
+    ASSERT_EQ(chmod(tmp.path().c_str(), 01777), 0);
+    EXPECT_EQ(app_write_pid_file(path.c_str()), 1);
+    EXPECT_EQ(read_file(target), "secret\n");
+    struct stat st;
+    ASSERT_EQ(lstat(path.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(read_file(path), std::to_string(getpid()) + "\n");
 }
 
 } // namespace

@@ -184,6 +184,8 @@ struct lock_case {
     bool link = false;
     bool shared = false; // the lock's folder is open to every user, as /run/lock is
     bool theirs = false; // what is at the lock path belongs to another user
+    // The lock path is a second name of a file of root's (the target), whose content must stay.
+    bool second_name = false;
 };
 
 // Names the case in test listings.
@@ -219,6 +221,9 @@ TEST_P(Daemon, LockFile)
         write_file(lock + "/inside", "kept\n");
     } else if (content == "|") {
         ASSERT_EQ(mkfifo(lock.c_str(), 0666), 0);
+    } else if (c.second_name) {
+        write_file(target, content);
+        ASSERT_EQ(link(target.c_str(), lock.c_str()), 0);
     } else if (c.content) {
         write_file(c.link ? target : lock, content);
     }
@@ -277,6 +282,8 @@ TEST_P(Daemon, LockFile)
     EXPECT_EQ(st.st_mode & 07777, 0664u) << "whatever the umask";
     if (c.link) {
         EXPECT_EQ(access(target.c_str(), F_OK) == 0, c.content != nullptr) << c.what;
+    }
+    if (c.link || c.second_name) {
         EXPECT_EQ(read_file(target), content) << c.what;
     }
     ASSERT_TRUE(
@@ -318,7 +325,60 @@ INSTANTIATE_TEST_SUITE_P(
                   "/", true, "", false, true, true},
         lock_case{"a lock of the daemon's user naming a running "
                   "process, in a folder open to all",
-                  "1\n", false, "Application already running vesk_bt.lock\n", false, true}));
+                  "1\n", false, "Application already running vesk_bt.lock\n", false, true},
+        lock_case{"a second name of a file of root's naming a running process, in a folder open "
+                  "to all",
+                  "1\n", true, "", false, true, false, true}));
+
+// Other users race for the lock path in a folder open to all, from before the first start on:
+// two create a file there exclusively (naming a running process), two make a folder there.
+// Whatever stands at the path goes in the one rename that puts the lock there, so every start
+// runs and holds the lock, a file of root's with its pid.
+TEST_F(Program, RacingUsersNeverKeepTheDaemonFromItsLock)
+{
+    if (!reaper)
+        GTEST_SKIP() << "the daemon's exit can't be awaited: no child subreaper under emulation";
+    if (geteuid() != 0)
+        GTEST_SKIP() << "the racers are another user: needs root";
+    ASSERT_EQ(chmod(dir.c_str(), 01777), 0) << "a folder like /run/lock";
+    const std::string lock = dir + "/vesk_bt.lock";
+    other_user_loops racers;
+    for (int i = 0; i < 2; i++) {
+        ASSERT_TRUE(racers.start([&] {
+            int fd = open(lock.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            if (fd >= 0) {
+                (void)!write(fd, "1\n", 2);
+                close(fd);
+            }
+        }));
+        ASSERT_TRUE(racers.start([&] { (void)mkdir(lock.c_str(), 0777); }));
+    }
+    ASSERT_TRUE(wait_until([&] { return access(lock.c_str(), F_OK) == 0; }));
+    for (int round = 0; round < 10; round++) {
+        SCOPED_TRACE("start " + std::to_string(round));
+        int out;
+        pid_t parent = spawn({VESK_BT_LOCAL, "-d", "-p", "0", "-w", dir, "-l", dir + "/log"}, &out);
+        EXPECT_EQ(exit_status(parent), 0);
+        ASSERT_EQ(read_all(out), "");
+        struct stat st;
+        ASSERT_EQ(lstat(lock.c_str(), &st), 0);
+        ASSERT_TRUE(S_ISREG(st.st_mode));
+        EXPECT_EQ(st.st_uid, 0u);
+        EXPECT_EQ(st.st_mode & 07777, 0664u);
+        const std::string text = read_file(lock);
+        ASSERT_FALSE(text.empty());
+        pid_t daemon = std::stoi(text);
+        started.push_back(daemon);
+        EXPECT_EQ(text, std::to_string(daemon) + "\n");
+        ASSERT_TRUE(
+            wait_until([&] { return log().find("Starting Application") != std::string::npos; }));
+        EXPECT_EQ(waitpid(daemon, nullptr, WNOHANG), 0) << "the daemon runs";
+        // Gone, with its lock left behind as stale for the next start.
+        kill(daemon, SIGKILL);
+        ASSERT_EQ(waitpid(daemon, nullptr, 0), daemon);
+        ASSERT_EQ(unlink((dir + "/log").c_str()), 0);
+    }
+}
 
 // Every program here is told port 0, so that its web server never competes for the real one.
 
