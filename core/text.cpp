@@ -6,8 +6,9 @@ namespace
 {
 
 // How many bytes from s on are written as \xHH: a control byte, or the whole UTF-8 encoding
-// of a C1 control (a terminal may take U+009B as an escape) or of a direction control (it
-// reorders what follows, so that a shown address can read as another's). 0 when s[0] stays.
+// of a C1 control (a terminal may take U+009B as an escape) or of a bidirectional control, marks
+// included (it reorders what is around it, so that a shown address can read as another's). 0
+// when s[0] stays.
 // Reads no byte at or past end.
 size_t escaped_run(const unsigned char *s, const unsigned char *end)
 {
@@ -15,7 +16,11 @@ size_t escaped_run(const unsigned char *s, const unsigned char *end)
         return 1;
     if (s[0] == 0xc2 && end - s >= 2 && s[1] >= 0x80 && s[1] <= 0x9f)
         return 2;
+    if (s[0] == 0xd8 && end - s >= 2 && s[1] == 0x9c) // U+061C
+        return 2;
     if (s[0] == 0xe2 && end - s >= 3) {
+        if (s[1] == 0x80 && (s[2] == 0x8e || s[2] == 0x8f)) // U+200E, U+200F
+            return 3;
         if (s[1] == 0x80 && s[2] >= 0xaa && s[2] <= 0xae) // U+202A..U+202E
             return 3;
         if (s[1] == 0x81 && s[2] >= 0xa6 && s[2] <= 0xa9) // U+2066..U+2069

@@ -218,6 +218,15 @@ INSTANTIATE_TEST_SUITE_P(
             "J\xc3\xbcrgen\\xC2\\x9B2J\\xE2\\x80\\xAE00:1A:7D:DA:71:13 [31:17:AD:D7:A1:00] CLASS: "
             "Phone [Smart phone] (0x5a020c)\n",
             "Serial\\xC2\\x85Port\\xE2\\x81\\xA6"},
+        air_case{"a name and a service name with direction marks",
+                 "device 31:17:AD:D7:A1:01 5a020c\n"
+                 "name rlm\xe2\x80\x8f 1 2 3 4\xd8\x9c\n"
+                 "service 0x10005 Serial\xe2\x80\x8ePort\n"
+                 "proto L2CAP RFCOMM:1\n",
+                 "31:17:AD:D7:A1:01",
+                 "rlm\\xE2\\x80\\x8F 1 2 3 4\\xD8\\x9C [31:17:AD:D7:A1:01] CLASS: Phone [Smart "
+                 "phone] (0x5a020c)\n",
+                 "Serial\\xE2\\x80\\x8EPort"},
         air_case{"the maker's name with its newline",
                  "device 00:1A:7D:DA:71:13 5a020c\nname btdremol-7113\\n\n"
                  "service 0x10005 Serial Port\nproto L2CAP RFCOMM:1\n",
