@@ -15,8 +15,8 @@ namespace
 
 constexpr int dir_flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
 
-// The only file it writes: one that nobody else may write to either, who could otherwise still
-// hold it open and put lines of their own between its lines.
+// The only file it writes or shows: one that nobody else may write to either, who could otherwise
+// still hold it open and put lines of their own between its lines.
 bool own_file(const struct stat &st)
 {
     return util_file_of_ours(st) && !(st.st_mode & (S_IWGRP | S_IWOTH));
@@ -241,7 +241,7 @@ FILE *util_fopen_own(const char *path, bool write)
     close(dir);
     if (fd >= 0 && !write) {
         struct stat st;
-        err = fstat(fd, &st) != 0 ? errno : util_file_of_ours(st) ? 0 : not_own_cause(st);
+        err = fstat(fd, &st) != 0 ? errno : own_file(st) ? 0 : not_own_cause(st);
         if (err) {
             close(fd);
             fd = -1;

@@ -35,7 +35,7 @@ int util_file_create_owned(const char *path, uid_t uid, gid_t gid);
 // place inside path); -1 when the folder cannot be reached or path names no entry in it.
 int util_dir_open(const char *path, const char **name);
 // A regular file of this process's own user with a single link: neither a file that someone
-// else made nor a second name of another file. The only file it shows, or takes for its lock.
+// else made nor a second name of another file. The only file it takes for its lock.
 [[nodiscard]] bool util_file_of_ours(const struct stat &st);
 [[nodiscard]] bool util_same_file(const struct stat &a, const struct stat &b);
 [[nodiscard]] bool util_dir_shared(int dir);
@@ -50,11 +50,11 @@ int util_replace_with_fresh(int dir, const char *name, mode_t mode, const char *
 // letters or digits) that no entry holds; nothing is deleted, nothing entered. 0 or -1.
 int util_move_aside(int dir, const char *name);
 // fopen with "r", or with "w" when write is set, of this process's own file: a regular file of
-// the effective user with a single link, and for writing one that neither group nor others may
-// write. Reading anything else gives null, as a missing file does. Writing, in a shared folder,
-// always ends with such a file at the path, emptied: a fresh one (mode 0644 less the umask) put
-// there by util_replace_with_fresh. In any other folder nothing is replaced, and anything but the
-// own file gives null. The own file is emptied in place, once checked.
+// the effective user with a single link that neither group nor others may write. Reading
+// anything else gives null, as a missing file does. Writing, in a shared folder, always ends
+// with such a file at the path, emptied: a fresh one (mode 0644 less the umask) put there by
+// util_replace_with_fresh. In any other folder nothing is replaced, and anything but the own
+// file gives null. The own file is emptied in place, once checked.
 FILE *util_fopen_own(const char *path, bool write);
 
 // RFC 1071 Internet checksum over host-order words; the low 16 bits are the checksum.

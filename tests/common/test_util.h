@@ -11,6 +11,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -99,9 +100,20 @@ inline std::string read_file(const std::string &path)
     return s.str();
 }
 
+// A new file is made with mode 0644 less the umask, as the daemon makes its own: a runner's
+// umask of 002 would otherwise leave it open to the group, and no longer a file the log writes
+// to or its page shows.
 inline void write_file(const std::string &path, const std::string &text)
 {
-    std::ofstream(path, std::ios::binary) << text;
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    for (size_t at = 0; fd >= 0 && at < text.size();) {
+        ssize_t n = write(fd, text.data() + at, text.size() - at);
+        if (n <= 0)
+            break;
+        at += size_t(n);
+    }
+    if (fd >= 0)
+        close(fd);
 }
 
 // The daemon's log file as lines without their time stamps: "%c" in the POSIX locale is 24

@@ -264,7 +264,8 @@ std::string log_page_unless_stalled(const char *path)
 
 // The log page's path is in a folder open to every user, and the daemon runs as root. Anyone may
 // plant a link to a file of root's (the target here) or a second name of it, a fifo, or a file
-// of their own with lines they made up: the page then shows no lines, as for a missing log.
+// of their own with lines they made up, or add such lines to a file of root's that they may
+// write: the page then shows no lines, as for a missing log.
 TEST_F(Pages, LogPageShowsOnlyItsOwnFile)
 {
     write_file("target", "secret\n");
@@ -278,6 +279,19 @@ TEST_F(Pages, LogPageShowsOnlyItsOwnFile)
         {"a folder", [] { return mkdir("weblog", 0700); }, false},
         {"a second name", [] { return link("target", "weblog"); }, false},
         {"a fifo without a writer", [] { return mkfifo("weblog", 0666); }, false},
+        // Its own user's, but anyone could have written the lines it holds.
+        {"a file of the daemon's user that others may write to",
+         [] {
+             write_file("weblog", "Device report ID: 0008001a7dda7113 PAIRED: OK OBR: OK\n");
+             return chmod("weblog", 0666);
+         },
+         false},
+        {"a file of the daemon's user that its group may write to",
+         [] {
+             write_file("weblog", "Device report ID: 0008001a7dda7113 PAIRED: OK OBR: OK\n");
+             return chmod("weblog", 0620);
+         },
+         false},
         {"a file of another user",
          [] {
              write_file("weblog", "Device report ID: 0008001a7dda7113 PAIRED: OK OBR: OK\n");
