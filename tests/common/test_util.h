@@ -1,12 +1,13 @@
-// Helpers that every test tree needs alike: the emulator of a cross build's programs, waiting
-// for what another thread or process does, whole files as strings, the daemon's log lines, a
-// scratch folder that is gone again when its test ends, another user's racing processes, raw
-// loopback sockets, and a reason for a death test's child to die with.
+// Helpers that every test tree needs alike: the emulator of a cross build's programs and the
+// resolver they find, waiting for what another thread or process does, whole files as strings,
+// the daemon's log lines, a scratch folder that is gone again when its test ends, another user's
+// racing processes, raw loopback sockets, and a reason for a death test's child to die with.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -17,8 +18,10 @@
 #include <functional>
 #include <iterator>
 #include <netinet/in.h>
+#include <sched.h>
 #include <sstream>
 #include <string>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -37,6 +40,36 @@ inline std::vector<std::string> emulator()
     for (std::string w; in >> w;)
         words.push_back(w);
     return words;
+}
+
+// Nothing that a program started by a test looks up may leave this machine: the daemon's link
+// asks for the maker's service, a browser for its vendor's hosts. In the child, between fork and
+// exec: a mount namespace of its own in which /etc/resolv.conf names 127.0.0.1 alone. False when
+// that can't be had; the child must then not run the program.
+inline bool resolver_on_loopback()
+{
+    if (unshare(CLONE_NEWNS) != 0 ||
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        return false;
+    static const char conf[] = "nameserver 127.0.0.1\n";
+    char path[] = "/tmp/vesk-resolv-XXXXXX";
+    int fd = mkstemp(path);
+    if (fd < 0)
+        return false;
+    bool ok = write(fd, conf, sizeof conf - 1) == ssize_t(sizeof conf - 1);
+    close(fd);
+    // Without a resolv.conf the resolvers ask 127.0.0.1 anyway.
+    ok = ok && (mount(path, "/etc/resolv.conf", nullptr, MS_BIND, nullptr) == 0 || errno == ENOENT);
+    unlink(path); // the mount keeps it
+    return ok;
+}
+
+// Why this process cannot start programs as resolver_on_loopback needs, or null.
+inline const char *no_loopback_resolver()
+{
+    return geteuid() == 0 ? nullptr
+                          : "a program that a test starts needs root: it gets a mount namespace "
+                            "whose resolv.conf names 127.0.0.1 alone";
 }
 
 // Polls done until it holds or the limit has passed; whether it held. For cleanup that what

@@ -3,7 +3,8 @@
 # prefix puts programs, the page's files in the web root, nothing else. Then starts the staged
 # program in that web root, as -d would, and fetches both files from its web server.
 #   install_test.sh CMAKE BUILD_DIR BINDIR WEB_ROOT WEB_SOURCE
-# Exit status 77 with a line "SKIP: ..." when this machine lacks curl or ss.
+# Exit status 77 with a line "SKIP: ..." when this machine lacks curl, ss or unshare, or when it
+# does not run as root.
 set -eu
 cmake=$1 build=$2 bindir=$3 web_root=$4
 web_src=$(cd "$5" && pwd)
@@ -35,14 +36,21 @@ got=$(find "$stage" -type f | sort)
 [ "$got" = "$want" ] || fail "the staged tree holds other files:
 $got"
 
-for tool in curl ss; do
+for tool in curl ss unshare; do
     command -v $tool >/dev/null 2>&1 || { echo "SKIP: no $tool on this machine"; exit 77; }
 done
+# Nothing the program looks up may leave this machine: it runs in a mount namespace of its own
+# whose resolv.conf names 127.0.0.1 alone, as every program the tests start does.
+[ "$(id -u)" = 0 ] || { echo "SKIP: starting the program needs root, for a resolv.conf of its own"; exit 77; }
+printf 'nameserver 127.0.0.1\n' >"$tmp/resolv.conf"
 
-# Port 0: the kernel picks a free one, read back from the program's listening socket.
+# Port 0: the kernel picks a free one, read back from the program's listening socket. The
+# program keeps the pid that unshare and sh had, as each execs the next.
 cd "$stage$web_root"
-# shellcheck disable=SC2086
-${VESK_EMULATOR:-} "$program" -p 0 -l "$tmp/log" >"$tmp/out" 2>&1 &
+# shellcheck disable=SC2016,SC2086
+unshare --mount --propagation private sh -c \
+    '{ [ ! -e /etc/resolv.conf ] || mount --bind "$0" /etc/resolv.conf; } && exec "$@"' \
+    "$tmp/resolv.conf" ${VESK_EMULATOR:-} "$program" -p 0 -l "$tmp/log" >"$tmp/out" 2>&1 &
 pid=$!
 port=""
 tries=0

@@ -83,6 +83,8 @@ struct Program : ::testing::Test {
 
     void SetUp() override
     {
+        if (const char *why = no_loopback_resolver())
+            GTEST_SKIP() << why;
         // The daemon's parent ends at once; its child is then ours to reap. User-mode emulation
         // does not offer this; only the daemon tests need it.
         reaper = prctl(PR_SET_CHILD_SUBREAPER, 1) == 0;
@@ -106,7 +108,8 @@ struct Program : ::testing::Test {
     }
 
     // Starts a program with standard output and error on a pipe, and as many descriptors as
-    // nofile allows (0: as many as this process); returns its pid.
+    // nofile allows (0: as many as this process), with no resolver but one on loopback; returns
+    // its pid.
     pid_t spawn(std::vector<std::string> args, int *out, mode_t mask = 022,
                 const char *asan_options = nullptr, rlim_t nofile = 0)
     {
@@ -124,6 +127,8 @@ struct Program : ::testing::Test {
             rlimit limit = {nofile, nofile};
             if (nofile && setrlimit(RLIMIT_NOFILE, &limit) != 0)
                 _exit(126);
+            if (!resolver_on_loopback())
+                _exit(125);
             std::vector<char *> argv;
             std::vector<std::string> emu = emulator();
             args.insert(args.begin(), emu.begin(), emu.end());

@@ -66,6 +66,8 @@ struct Tui : ::testing::Test {
 
     void SetUp() override
     {
+        if (const char *why = no_loopback_resolver())
+            GTEST_SKIP() << why;
         if (!have_program("tmux"))
             GTEST_SKIP() << "tmux is not installed (scripts/setup installs it)";
         tmp.emplace("vesk-tui-test");

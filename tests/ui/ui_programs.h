@@ -1,5 +1,6 @@
 // The simulator program and the outside tools (a browser, a terminal multiplexer) as the tests
-// run them: each in a process group of its own, ended by the test that started it.
+// run them: each in a process group of its own, ended by the test that started it, and with no
+// resolver but one on loopback (resolver_on_loopback; a test that cannot have that skips).
 #pragma once
 
 #include "tests/common/test_util.h"

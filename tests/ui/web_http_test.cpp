@@ -127,6 +127,9 @@ struct Web : ui_fixture {
     void SetUp() override
     {
         ui_fixture::SetUp();
+        // Its client is curl; TakenPortIsSaid starts the simulator.
+        if (const char *why = no_loopback_resolver())
+            GTEST_SKIP() << why;
         web_set_log_page_path("weblog");
         web = web_start(ctx, 0);
         ASSERT_NE(web, nullptr);
