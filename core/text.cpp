@@ -6,10 +6,9 @@ namespace
 {
 
 // How many bytes from s on are written as \xHH: a control byte, or the whole UTF-8 encoding
-// of a C1 control (a terminal may take U+009B as an escape) or of a bidirectional control, marks
-// included (it reorders what is around it, so that a shown address can read as another's). 0
-// when s[0] stays.
-// Reads no byte at or past end.
+// of a C1 control (a terminal may take U+009B as an escape) or of a bidirectional control, the
+// marks included (it reorders what is around it, so that a shown address can read as
+// another's). 0 when s[0] stays. Reads no byte at or past end.
 size_t escaped_run(const unsigned char *s, const unsigned char *end)
 {
     if (s[0] < 0x20 || s[0] == 0x7f)
