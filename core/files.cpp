@@ -62,6 +62,29 @@ bool fresh_name(char (&out)[NAME_MAX + 1], const char *name)
     return true;
 }
 
+// Moves the entry name of folder dir aside under a fresh name that no entry holds, for a
+// filesystem that cannot swap; nothing is deleted, nothing entered. 0 or -1.
+int move_aside(int dir, const char *name)
+{
+    char aside[NAME_MAX + 1];
+    for (int tries = 0; tries < 16; tries++) {
+        if (!fresh_name(aside, name))
+            return -1;
+        if (renameat2(dir, name, dir, aside, RENAME_NOREPLACE) == 0)
+            return 0;
+        if (errno == EINVAL) {
+            // A filesystem without the flag: the fresh name is looked at first instead.
+            struct stat st;
+            if (fstatat(dir, aside, &st, AT_SYMLINK_NOFOLLOW) == 0)
+                continue;
+            return renameat(dir, name, dir, aside);
+        }
+        if (errno != EEXIST)
+            return -1;
+    }
+    return -1;
+}
+
 // A new empty file under a fresh name in dir; its name is left in tmp.
 int create_fresh(int dir, const char *name, mode_t mode, char (&tmp)[NAME_MAX + 1])
 {
@@ -175,27 +198,6 @@ bool util_dir_shared(int dir)
     return (st.st_mode & (S_IWGRP | S_IWOTH)) || (st.st_uid != geteuid() && st.st_uid != 0);
 }
 
-int util_move_aside(int dir, const char *name)
-{
-    char aside[NAME_MAX + 1];
-    for (int tries = 0; tries < 16; tries++) {
-        if (!fresh_name(aside, name))
-            return -1;
-        if (renameat2(dir, name, dir, aside, RENAME_NOREPLACE) == 0)
-            return 0;
-        if (errno == EINVAL) {
-            // A filesystem without the flag: the fresh name is looked at first instead.
-            struct stat st;
-            if (fstatat(dir, aside, &st, AT_SYMLINK_NOFOLLOW) == 0)
-                continue;
-            return renameat(dir, name, dir, aside);
-        }
-        if (errno != EEXIST)
-            return -1;
-    }
-    return -1;
-}
-
 int util_replace_with_fresh(int dir, const char *name, mode_t mode, const char *content)
 {
     char tmp[NAME_MAX + 1];
@@ -219,7 +221,7 @@ int util_replace_with_fresh(int dir, const char *name, mode_t mode, const char *
         if (errno != EINVAL)
             break;
         // A filesystem that cannot swap: the directory first, then the rename again.
-        if (util_move_aside(dir, name) != 0 && errno != ENOENT)
+        if (move_aside(dir, name) != 0 && errno != ENOENT)
             break;
     }
     int err = errno;

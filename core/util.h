@@ -46,9 +46,6 @@ int util_dir_open(const char *path, const char **name);
 // no reader one in which it is empty. Nothing is written through what stood there. The file,
 // open for writing behind its content, or -1.
 int util_replace_with_fresh(int dir, const char *name, mode_t mode, const char *content);
-// Moves the entry name of folder dir aside under a fresh name (name, a dot and six random
-// letters or digits) that no entry holds; nothing is deleted, nothing entered. 0 or -1.
-int util_move_aside(int dir, const char *name);
 // fopen with "r", or with "w" when write is set, of this process's own file: a regular file of
 // the effective user with a single link that neither group nor others may write. Reading
 // anything else gives null, as a missing file does. Writing, in a shared folder, always ends
