@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstring>
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -99,6 +100,99 @@ int create_fresh(int dir, const char *name, mode_t mode, char (&tmp)[NAME_MAX + 
     return -1;
 }
 
+// How the fresh file fared at the path.
+enum class took { path, held, failed, cannot }; // cannot: the filesystem has no such renames
+
+// The fresh file tmp takes the entry name in one rename, whatever stands there: a directory is
+// swapped aside.
+took take_by_replacing(int dir, const char *tmp, const char *name)
+{
+    for (int round = 0; round < 8; round++) {
+        if (renameat(dir, tmp, dir, name) == 0)
+            return took::path;
+        if (errno != EISDIR && errno != ENOTEMPTY && errno != EEXIST)
+            break;
+        // A directory stands there. Swapping the two puts the file at the path and the
+        // directory under the fresh name in one step, so no racing mkdir can come between.
+        if (renameat2(dir, tmp, dir, name, RENAME_EXCHANGE) == 0)
+            return took::path;
+        if (errno == ENOENT)
+            continue; // gone meanwhile: the plain rename again
+        if (errno != EINVAL)
+            break;
+        // A filesystem that cannot swap: the directory first, then the rename again.
+        if (move_aside(dir, name) != 0 && errno != ENOENT)
+            break;
+    }
+    return took::failed;
+}
+
+// What a swap left under the fresh name tmp.
+enum class came_out { nothing, own, held, other };
+
+came_out look_at(int dir, const char *tmp, const struct stat &ours, bool (*held)(int fd))
+{
+    struct stat st;
+    if (fstatat(dir, tmp, &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return came_out::nothing; // its owner took it away
+    if (util_same_file(st, ours))
+        return came_out::own;
+    if (!util_file_of_ours(st))
+        return came_out::other;
+    int fd = openat(dir, tmp, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return came_out::other;
+    struct stat opened;
+    bool in_use = fstat(fd, &opened) == 0 && util_same_file(opened, st) && held(fd);
+    close(fd);
+    return in_use ? came_out::held : came_out::other;
+}
+
+// The fresh file tmp (ours) takes the entry name unless what stands there is held; then that
+// is back at the path.
+took take_unless_held(int dir, const char *tmp, const char *name, const struct stat &ours,
+                      bool (*held)(int fd))
+{
+    for (int round = 0; round < 64; round++) {
+        // Nothing there: the exclusive create's guarantee, with the content already in.
+        if (renameat2(dir, tmp, dir, name, RENAME_NOREPLACE) == 0)
+            return took::path;
+        if (errno != EEXIST)
+            return errno == EINVAL ? took::cannot : took::failed;
+        // The file takes the path; what stood there comes out under the fresh name, where no
+        // other user can change it unless it is theirs. Never empty, so no racer gets it.
+        if (renameat2(dir, tmp, dir, name, RENAME_EXCHANGE) != 0) {
+            if (errno == ENOENT)
+                continue; // gone meanwhile
+            return errno == EINVAL ? took::cannot : took::failed;
+        }
+        bool gave_back = false;
+        // Another copy's lock goes back at once. Its swap back takes whatever is at the path by
+        // then, which, while more copies start, may be a third copy's file, just as held; that
+        // goes back too, until this file is home again.
+        for (int swaps = 0; swaps < 4096; swaps++) {
+            came_out what = look_at(dir, tmp, ours, held);
+            if (what == came_out::held) {
+                if (gave_back)
+                    sched_yield(); // let the copy that holds this one's file hand it back
+                if (renameat2(dir, tmp, dir, name, RENAME_EXCHANGE) != 0)
+                    return took::failed;
+                gave_back = true;
+                continue;
+            }
+            if (what == came_out::other)
+                unlinkat(dir, tmp, 0); // a directory stays whole under the fresh name
+            if (what == came_out::own && !gave_back)
+                break; // not at the path after all: again from the top
+            return gave_back ? took::held : took::path;
+        }
+        if (gave_back)
+            return took::failed;
+    }
+    errno = EEXIST;
+    return took::failed;
+}
+
 int open_own_for_writing(int dir, const char *name)
 {
     constexpr int flags = O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
@@ -123,7 +217,7 @@ int open_own_for_writing(int dir, const char *name)
         }
         // 0644 less the umask: never writable by group or others, whatever the umask.
         if (shared)
-            return util_replace_with_fresh(dir, name, 0644, nullptr);
+            return util_replace_with_fresh(dir, name, 0644, nullptr, nullptr);
         // Only the operator makes entries here: what stands at the path stays as it is.
         if (there) {
             errno = not_own_cause(seen);
@@ -198,34 +292,30 @@ bool util_dir_shared(int dir)
     return (st.st_mode & (S_IWGRP | S_IWOTH)) || (st.st_uid != geteuid() && st.st_uid != 0);
 }
 
-int util_replace_with_fresh(int dir, const char *name, mode_t mode, const char *content)
+int util_replace_with_fresh(int dir, const char *name, mode_t mode, const char *content,
+                            bool (*held)(int fd))
 {
     char tmp[NAME_MAX + 1];
     int fd = create_fresh(dir, name, mode, tmp);
     if (fd < 0)
         return -1;
+    struct stat ours;
     // Whole and on disk before it takes the path: a reader never finds it empty or part-written.
     size_t n = content ? strlen(content) : 0;
-    bool ready = n == 0 || (write(fd, content, n) == ssize_t(n) && fsync(fd) == 0);
-    for (int round = 0; ready && round < 8; round++) {
-        if (renameat(dir, tmp, dir, name) == 0)
-            return fd;
-        if (errno != EISDIR && errno != ENOTEMPTY && errno != EEXIST)
-            break;
-        // A directory stands there. Swapping the two puts the file at the path and the
-        // directory under the fresh name in one step, so no racing mkdir can come between.
-        if (renameat2(dir, tmp, dir, name, RENAME_EXCHANGE) == 0)
-            return fd;
-        if (errno == ENOENT)
-            continue; // gone meanwhile: the plain rename again
-        if (errno != EINVAL)
-            break;
-        // A filesystem that cannot swap: the directory first, then the rename again.
-        if (move_aside(dir, name) != 0 && errno != ENOENT)
-            break;
-    }
-    int err = errno;
-    unlinkat(dir, tmp, 0);
+    bool ready = fstat(fd, &ours) == 0 &&
+                 (n == 0 || (write(fd, content, n) == ssize_t(n) && fsync(fd) == 0));
+    took got = took::failed;
+    if (ready && held)
+        got = take_unless_held(dir, tmp, name, ours, held);
+    if (ready && (!held || got == took::cannot))
+        got = take_by_replacing(dir, tmp, name);
+    if (got == took::path)
+        return fd;
+    int err = got == took::held ? EALREADY : errno;
+    // Only this file goes: after a swap, what is under the fresh name may be another's.
+    struct stat st;
+    if (fstatat(dir, tmp, &st, AT_SYMLINK_NOFOLLOW) == 0 && util_same_file(st, ours))
+        unlinkat(dir, tmp, 0);
     close(fd);
     errno = err;
     return -1;

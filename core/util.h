@@ -40,12 +40,18 @@ int util_dir_open(const char *path, const char **name);
 [[nodiscard]] bool util_same_file(const struct stat &a, const struct stat &b);
 [[nodiscard]] bool util_dir_shared(int dir);
 // For a shared folder dir: a fresh file (name, a dot and six random letters or digits; mode
-// less the umask) that already holds content (none when null) takes the entry name in one
-// rename. A file, link, fifo or socket there is replaced and a directory swapped aside under
-// the fresh name, so that no racing creator finds a moment in which the entry is missing, and
-// no reader one in which it is empty. Nothing is written through what stood there. The file,
-// open for writing behind its content, or -1.
-int util_replace_with_fresh(int dir, const char *name, mode_t mode, const char *content);
+// less the umask) that already holds content (none when null) takes the entry name, so that no
+// racing creator finds a moment in which the entry is missing, and no reader one in which it is
+// empty. Nothing is written through what stood there, and a directory there stays whole under
+// the fresh name. Without held, in one rename: a file, link, fifo or socket there is replaced.
+// With held, only where nobody holds the entry, as an exclusive create would: a missing entry is
+// taken in one rename that replaces nothing, and anything there is swapped with the file. A
+// file of this process's user with a single link that held (given it open for reading) says is
+// in use is swapped back and left as it was, and the call fails with EALREADY; anything else
+// that came out goes. A filesystem that cannot do these renames gets the way without held. The
+// file, open for writing behind its content, or -1.
+int util_replace_with_fresh(int dir, const char *name, mode_t mode, const char *content,
+                            bool (*held)(int fd));
 // fopen with "r", or with "w" when write is set, of this process's own file: a regular file of
 // the effective user with a single link that neither group nor others may write. Reading
 // anything else gives null, as a missing file does. Writing, in a shared folder, always ends

@@ -203,7 +203,7 @@ int app_write_pid_file(const char *path)
     if (dir >= 0 && util_dir_shared(dir)) {
         // Any user may make entries here, and one who races for the path would take it between
         // a removal and an exclusive create: the lock, pid and all, takes it in one rename.
-        fd = util_replace_with_fresh(dir, name, 0664, text);
+        fd = util_replace_with_fresh(dir, name, 0664, text, nullptr);
         written = fd >= 0;
     } else if (dir >= 0) {
         // Made afresh, never through a link that someone planted after the stale lock went.

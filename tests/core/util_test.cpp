@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <poll.h>
 #include <string>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace
@@ -139,6 +141,107 @@ TEST(Util, FileCreateOwned)
     ASSERT_EQ(stat(fresh.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     EXPECT_EQ(util_file_create_owned((tmp.path() + "/no/such").c_str(), getuid(), getgid()), -1);
+}
+
+// Held as a lock is: by the pid of a process that runs.
+bool pid_runs(int fd)
+{
+    char text[16] = {};
+    if (read(fd, text, sizeof text - 1) <= 0)
+        return false;
+    pid_t pid = atoi(text);
+    return pid > 0 && kill(pid, 0) == 0;
+}
+
+struct outcome {
+    char result; // 'W' took the path, 'L' found it held, 'F' failed
+    pid_t pid;
+};
+
+// One copy in a child: waits at go, puts its pid at lock, says how it fared on report, and runs
+// on until done closes.
+[[noreturn]] void start_copy(const std::string &lock, int go, int done, int report)
+{
+    char c;
+    (void)!read(go, &c, 1);
+    const char *name;
+    const int dir = util_dir_open(lock.c_str(), &name);
+    const std::string text = std::to_string(getpid()) + "\n";
+    const int fd = dir < 0 ? -1 : util_replace_with_fresh(dir, name, 0664, text.c_str(), pid_runs);
+    const outcome o = {fd >= 0 ? 'W' : errno == EALREADY ? 'L' : 'F', getpid()};
+    (void)!write(report, &o, sizeof o);
+    (void)!read(done, &c, 1);
+    _exit(0);
+}
+
+// Copies that start at the same moment, each with its pid in a file for one path in a folder
+// open to all: however many there are, exactly one takes the path and keeps it, whatever stood
+// there, while each of the others finds it held and leaves nothing behind. Each copy runs on until
+// all have been looked at, as a daemon does.
+TEST(Util, FreshFileTakesAnEntryThatNoCopyHolds)
+{
+    temp_dir tmp("vesk-util");
+    ASSERT_FALSE(tmp.path().empty());
+    ASSERT_EQ(chmod(tmp.path().c_str(), 01777), 0);
+    const std::string lock = tmp.path() + "/lock";
+    constexpr int copies = 8;
+    for (const char *before : {static_cast<const char *>(nullptr), "9999999\n"}) {
+        for (int round = 0; round < 20; round++) {
+            SCOPED_TRACE(std::string(before ? "a stale lock" : "nothing") + " at the path, round " +
+                         std::to_string(round));
+            (void)unlink(lock.c_str());
+            if (before)
+                write_file(lock, before);
+            int go[2], done[2], report[2];
+            ASSERT_EQ(pipe(go), 0);
+            ASSERT_EQ(pipe(done), 0);
+            ASSERT_EQ(pipe(report), 0);
+            std::vector<pid_t> pids;
+            for (int i = 0; i < copies; i++) {
+                pid_t pid = fork();
+                if (pid == 0) {
+                    close(go[1]);
+                    close(done[1]);
+                    start_copy(lock, go[0], done[0], report[1]);
+                }
+                ASSERT_GT(pid, 0);
+                pids.push_back(pid);
+            }
+            close(go[0]);
+            close(done[0]);
+            close(report[1]);
+            close(go[1]); // all at once
+            std::vector<outcome> seen;
+            outcome o;
+            while (seen.size() < copies) {
+                pollfd p = {report[0], POLLIN, 0};
+                if (poll(&p, 1, 10000) != 1 || read(report[0], &o, sizeof o) != sizeof o)
+                    break;
+                seen.push_back(o);
+            }
+            int took = 0, held = 0;
+            pid_t winner = 0;
+            for (const outcome &s : seen) {
+                took += s.result == 'W';
+                held += s.result == 'L';
+                if (s.result == 'W')
+                    winner = s.pid;
+            }
+            EXPECT_EQ(took, 1);
+            EXPECT_EQ(held, copies - 1);
+            EXPECT_EQ(read_file(lock), std::to_string(winner) + "\n");
+            std::vector<std::string> left;
+            for (const auto &e : std::filesystem::directory_iterator(tmp.path()))
+                left.push_back(e.path().filename().string());
+            EXPECT_EQ(left, std::vector<std::string>{"lock"});
+            close(done[1]);
+            close(report[0]);
+            for (pid_t pid : pids)
+                EXPECT_EQ(waitpid(pid, nullptr, 0), pid);
+            if (HasFailure())
+                return;
+        }
+    }
 }
 
 } // namespace
