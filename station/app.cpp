@@ -190,37 +190,3 @@ void app_scan_pass(app_ctx *ctx, int dev_id, int dd, int display)
         changes += bt_device_seen(dd, ctx, &results[i]);
     bt_devices_update(ctx, changes, display);
 }
-
-int app_write_pid_file(const char *path)
-{
-    char text[16];
-    int n = snprintf(text, sizeof text, "%i\n", int(getpid()));
-    mode_t old = umask(0);
-    const char *name;
-    int dir = util_dir_open(path, &name);
-    int fd = -1;
-    bool written = false;
-    if (dir >= 0 && util_dir_shared(dir)) {
-        // Any user may make entries here, and one who races for the path would take it between
-        // a removal and an exclusive create: the lock, pid and all, takes it in one rename.
-        fd = util_replace_with_fresh(dir, name, 0664, text, nullptr);
-        written = fd >= 0;
-    } else if (dir >= 0) {
-        // Made afresh, never through a link that someone planted after the stale lock went.
-        fd = openat(dir, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_SYNC | O_CLOEXEC, 0664);
-    }
-    umask(old);
-    if (dir >= 0)
-        close(dir);
-    if (fd < 0) {
-        printf("Could not create pid file %s\n", path);
-        return 0;
-    }
-    // A short write leaves a pid that the next start cannot read back.
-    if (!written && write(fd, text, size_t(n)) != n) {
-        close(fd);
-        return 0;
-    }
-    close(fd);
-    return 1;
-}

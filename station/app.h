@@ -30,6 +30,8 @@ void app_scan_pass(app_ctx *ctx, int dev_id, int dd, int display);
                                 const char *lock_path);
 // Writes this process's pid ("%i\n", mode 0664 whatever the umask) into a file it creates, never
 // through a link; 1 when written. In a folder that other users may write to, the file is written
-// under a fresh name and renamed over whatever stands at the path (a directory swapped aside);
-// in any other folder it is made there exclusively, and anything already at the path gives 0.
+// under a fresh name and takes the path unless a lock of a running copy holds it ("Application
+// already running" is printed then, and that lock stays); whatever else stands there goes, a
+// directory swapped aside. In any other folder it is made there exclusively, and anything
+// already at the path gives 0.
 int app_write_pid_file(const char *path);

@@ -6,6 +6,7 @@
 #include "core/util.h"
 
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -43,7 +44,8 @@ bool names_running_process(int fd)
            stat(proc, &st) == 0;
 }
 
-// Ends this copy when the lock file names a process that runs; removes a stale lock file.
+// Ends this copy when the lock file names a process that runs; in a folder of the operator's own,
+// removes a stale lock file.
 void check_lock(const char *lock_path)
 {
     const char *name;
@@ -84,7 +86,10 @@ void check_lock(const char *lock_path)
         exit(1);
     }
     close(fd);
-    unlinkat(dir, name, 0);
+    // In a folder open to every user the pid file's swap takes the stale lock's place: removed
+    // by name here, it could by then be the fresh lock of a copy that started at the same moment.
+    if (!shared)
+        unlinkat(dir, name, 0);
     close(dir);
 }
 
@@ -108,6 +113,45 @@ void detach_descriptors()
 }
 
 } // namespace
+
+int app_write_pid_file(const char *path)
+{
+    char text[16];
+    int n = snprintf(text, sizeof text, "%i\n", int(getpid()));
+    mode_t old = umask(0);
+    const char *name;
+    int dir = util_dir_open(path, &name);
+    int fd = -1;
+    bool written = false;
+    if (dir >= 0 && util_dir_shared(dir)) {
+        // Any user may make entries here, and one who races for the path would take it between
+        // a removal and an exclusive create: the lock, pid and all, takes it by rename. A copy
+        // that started at the same moment and got there first keeps it.
+        fd = util_replace_with_fresh(dir, name, 0664, text, names_running_process);
+        written = fd >= 0;
+    } else if (dir >= 0) {
+        // Made afresh, never through a link that someone planted after the stale lock went.
+        fd = openat(dir, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_SYNC | O_CLOEXEC, 0664);
+    }
+    const int err = errno;
+    umask(old);
+    if (dir >= 0)
+        close(dir);
+    if (fd < 0) {
+        if (err == EALREADY)
+            printf("Application already running %s\n", path);
+        else
+            printf("Could not create pid file %s\n", path);
+        return 0;
+    }
+    // A short write leaves a pid that the next start cannot read back.
+    if (!written && write(fd, text, size_t(n)) != n) {
+        close(fd);
+        return 0;
+    }
+    close(fd);
+    return 1;
+}
 
 void app_daemonize(int port, const char *log_path, const char *web_root, const char *lock_path)
 {

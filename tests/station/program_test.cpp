@@ -18,6 +18,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <sys/inotify.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -75,11 +76,57 @@ int listening_port(pid_t pid)
     return 0;
 }
 
+// The processes of this test (its children, and the daemons it became the parent of) that run
+// the program named comm and have not ended.
+std::vector<pid_t> running_children(const std::string &comm)
+{
+    std::vector<pid_t> found;
+    std::error_code ec;
+    for (const auto &e : std::filesystem::directory_iterator("/proc", ec)) {
+        const std::string name = e.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        // pid (comm) state ppid
+        std::string stat = read_file(e.path().string() + "/stat");
+        size_t open = stat.find('('), close = stat.rfind(')');
+        if (open == std::string::npos || close == std::string::npos)
+            continue;
+        std::istringstream rest(stat.substr(close + 2));
+        char state = 0;
+        pid_t ppid = 0;
+        rest >> state >> ppid;
+        if (stat.substr(open + 1, close - open - 1) == comm && ppid == getpid() && state != 'Z')
+            found.push_back(std::stoi(name));
+    }
+    return found;
+}
+
+// Other users race for path from now on: two create a file there exclusively (naming a running
+// process), two make a folder there. Whether all four started.
+bool race_for(other_user_loops &racers, const std::string &path)
+{
+    bool started = true;
+    for (int i = 0; i < 2; i++) {
+        started = racers.start([path] {
+            int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            if (fd >= 0) {
+                (void)!write(fd, "1\n", 2);
+                close(fd);
+            }
+        }) && started;
+        started = racers.start([path] { (void)mkdir(path.c_str(), 0777); }) && started;
+    }
+    return started;
+}
+
 struct Program : ::testing::Test {
     temp_dir tmp{"vesk-program-test"};
     std::string dir;
     std::vector<pid_t> started; // every process that a test may leave running
     bool reaper = false;
+    // While open, a pipe that every program started waits on, up to the moment of its exec,
+    // until the test closes both ends: programs released together start at the same moment.
+    int gate[2] = {-1, -1};
 
     void SetUp() override
     {
@@ -129,6 +176,11 @@ struct Program : ::testing::Test {
                 _exit(126);
             if (!resolver_on_loopback())
                 _exit(125);
+            if (gate[0] >= 0) {
+                close(gate[1]);
+                char c;
+                (void)!read(gate[0], &c, 1);
+            }
             std::vector<char *> argv;
             std::vector<std::string> emu = emulator();
             args.insert(args.begin(), emu.begin(), emu.end());
@@ -234,6 +286,13 @@ TEST_P(Daemon, LockFile)
         ASSERT_EQ(lchown(lock.c_str(), 65534, 65534), 0);
     }
 
+    // In a folder open to all, a start never removes the entry at the lock path by name, which
+    // would leave the path empty for a moment that a racing start could fill.
+    int watch = c.shared ? inotify_init1(IN_NONBLOCK | IN_CLOEXEC) : -1;
+    if (c.shared) {
+        ASSERT_GE(inotify_add_watch(watch, dir.c_str(), IN_DELETE), 0);
+    }
+
     // A descriptor that the starter leaves open, which the daemon has no business keeping.
     const std::string inherited = dir + "/inherited";
     int left_open = open(inherited.c_str(), O_WRONLY | O_CREAT, 0600);
@@ -257,6 +316,17 @@ TEST_P(Daemon, LockFile)
         }));
     }
 
+    if (watch >= 0) {
+        alignas(inotify_event) char events[4096];
+        ssize_t n = read(watch, events, sizeof events);
+        for (ssize_t at = 0; at < n;) {
+            const auto *e = reinterpret_cast<const inotify_event *>(events + at);
+            EXPECT_FALSE(e->len && !strcmp(e->name, "vesk_bt.lock"))
+                << "the lock path was left empty";
+            at += ssize_t(sizeof *e + e->len);
+        }
+        close(watch);
+    }
     if (!c.runs) {
         EXPECT_EQ(exit_status(-1), 1) << c.what;
         if (content != "/") {
@@ -329,13 +399,14 @@ INSTANTIATE_TEST_SUITE_P(
         lock_case{"a lock of the daemon's user naming a running "
                   "process, in a folder open to all",
                   "1\n", false, "Application already running vesk_bt.lock\n", false, true},
+        lock_case{"a stale lock of the daemon's user, in a folder open to all", "9999999\n", true,
+                  "", false, true},
         lock_case{"a second name of a file of root's naming a running process, in a folder open "
                   "to all",
                   "1\n", true, "", false, true, false, true}));
 
-// Other users race for the lock path in a folder open to all, from before the first start on:
-// two create a file there exclusively (naming a running process), two make a folder there.
-// Whatever stands at the path goes in the one rename that puts the lock there, so every start
+// Other users race for the lock path in a folder open to all, from before the first start on.
+// Whatever stands at the path gives way to the lock, which swaps places with it, so every start
 // runs and holds the lock, a file of root's with its pid.
 TEST_F(Program, RacingUsersNeverKeepTheDaemonFromItsLock)
 {
@@ -344,16 +415,7 @@ TEST_F(Program, RacingUsersNeverKeepTheDaemonFromItsLock)
     ASSERT_EQ(chmod(dir.c_str(), 01777), 0) << "a folder like /run/lock";
     const std::string lock = dir + "/vesk_bt.lock";
     other_user_loops racers;
-    for (int i = 0; i < 2; i++) {
-        ASSERT_TRUE(racers.start([&] {
-            int fd = open(lock.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-            if (fd >= 0) {
-                (void)!write(fd, "1\n", 2);
-                close(fd);
-            }
-        }));
-        ASSERT_TRUE(racers.start([&] { (void)mkdir(lock.c_str(), 0777); }));
-    }
+    ASSERT_TRUE(race_for(racers, lock));
     ASSERT_TRUE(wait_until([&] { return access(lock.c_str(), F_OK) == 0; }));
     for (int round = 0; round < 10; round++) {
         SCOPED_TRACE("start " + std::to_string(round));
@@ -380,6 +442,103 @@ TEST_F(Program, RacingUsersNeverKeepTheDaemonFromItsLock)
         ASSERT_EQ(unlink((dir + "/log").c_str()), 0);
     }
 }
+
+// Two starts of the daemon at the same moment, released together, round after round in a folder
+// open to all: whichever comes first, and whatever stands at the lock path, exactly one copy runs
+// and holds the lock, and the other ends as a second copy does. Which of the two wins is a matter
+// of timing; that one does is not.
+struct twin_case {
+    const char *what;
+    const char *before; // what a lock of root's at the path holds as each round starts; null: none
+    bool racers;        // other users race for the path with files and folders throughout
+};
+
+void PrintTo(const twin_case &c, std::ostream *os)
+{
+    *os << c.what;
+}
+
+class TwoStarts : public Program, public ::testing::WithParamInterface<twin_case>
+{
+};
+
+TEST_P(TwoStarts, ExactlyOneRuns)
+{
+    if (!reaper)
+        GTEST_SKIP() << "the daemon's exit can't be awaited: no child subreaper under emulation";
+    const twin_case &c = GetParam();
+    ASSERT_EQ(chmod(dir.c_str(), 01777), 0) << "a folder like /run/lock";
+    const std::string lock = dir + "/vesk_bt.lock";
+    const std::string program = std::filesystem::path(VESK_BT_LOCAL).filename().string();
+    other_user_loops racers;
+    if (c.racers) {
+        ASSERT_TRUE(race_for(racers, lock));
+    }
+    const std::string already = "Application already running vesk_bt.lock\n";
+    constexpr int rounds = 30;
+    int one_ran = 0;
+    for (int round = 0; round < rounds; round++) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        if (c.before)
+            write_file(lock, c.before);
+        else
+            (void)unlink(lock.c_str()); // a folder of the racers' stays
+        ASSERT_EQ(pipe2(gate, O_CLOEXEC), 0);
+        int out[2];
+        pid_t parent[2];
+        for (int i = 0; i < 2; i++)
+            parent[i] =
+                spawn({VESK_BT_LOCAL, "-d", "-p", "0", "-w", dir, "-l", dir + "/log"}, &out[i]);
+        close(gate[0]);
+        close(gate[1]);
+        gate[0] = gate[1] = -1;
+        std::string printed[2];
+        for (int i = 0; i < 2; i++) {
+            EXPECT_EQ(exit_status(parent[i]), 0);
+            printed[i] = read_all(out[i]);
+        }
+        // The one that printed has ended, or is about to.
+        const int told = (printed[0] == already) + (printed[1] == already);
+        for (int i = 0; i < told; i++) {
+            int st = 0;
+            EXPECT_TRUE(wait_until([&] { return waitpid(-1, &st, WNOHANG) > 0; }));
+            EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 1) << st;
+        }
+        const std::vector<pid_t> running = running_children(program);
+        started.insert(started.end(), running.begin(), running.end());
+        const std::string text = read_file(lock);
+        struct stat st;
+        const bool held = lstat(lock.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == 0 &&
+                          (st.st_mode & 07777) == 0664 && running.size() == 1 &&
+                          text == std::to_string(running[0]) + "\n";
+        if (told == 1 && printed[0] + printed[1] == already && held) {
+            one_ran++;
+            EXPECT_TRUE(wait_until(
+                [&] { return log().find("Starting Application") != std::string::npos; }));
+            EXPECT_EQ(waitpid(running[0], nullptr, WNOHANG), 0) << "the copy that won runs";
+        } else {
+            ADD_FAILURE() << running.size() << " copies run; they printed \"" << printed[0]
+                          << "\" and \"" << printed[1] << "\"; the lock holds \"" << text << "\"";
+        }
+        if (!c.racers) { // nothing is left behind under a fresh name
+            for (const auto &e : std::filesystem::directory_iterator(dir))
+                EXPECT_EQ(e.path().filename().string().rfind("vesk_bt.lock.", 0), std::string::npos)
+                    << e.path().filename();
+        }
+        for (pid_t p : running) {
+            kill(p, SIGKILL);
+            EXPECT_EQ(waitpid(p, nullptr, 0), p);
+        }
+        (void)unlink((dir + "/log").c_str());
+    }
+    printf("%s: exactly one copy ran in %d of %d rounds\n", c.what, one_ran, rounds);
+}
+
+INSTANTIATE_TEST_SUITE_P(Locks, TwoStarts,
+                         ::testing::Values(twin_case{"nothing at the path", nullptr, false},
+                                           twin_case{"a stale lock of root's", "9999999\n", false},
+                                           twin_case{"other users racing for the path", nullptr,
+                                                     true}));
 
 // Every program here is told port 0, so that its web server never competes for the real one.
 
