@@ -1,6 +1,6 @@
-// Daemon mode. Each program names the lock file it uses, so that a test build never touches the
-// machine's own. Until the standard descriptors are given up, failures are printed to standard
-// output: no log is open yet.
+// Daemon mode and its lock file. Each program names the lock file it uses, so that a test build
+// never touches the machine's own. Until the standard descriptors are given up, failures are
+// printed to standard output: no log is open yet.
 #include "station/app.h"
 
 #include "core/util.h"
