@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
@@ -122,6 +123,17 @@ inline int folder_entries(const char *path)
     std::error_code ec;
     std::filesystem::directory_iterator it(path, ec);
     return ec ? -1 : int(std::distance(it, std::filesystem::directory_iterator()));
+}
+
+// The names in a folder, in order; none when it cannot be read.
+inline std::vector<std::string> folder_names(const std::string &path)
+{
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (const auto &e : std::filesystem::directory_iterator(path, ec))
+        names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 // The file byte for byte; empty when there is none.

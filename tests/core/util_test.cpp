@@ -230,10 +230,7 @@ TEST(Util, FreshFileTakesAnEntryThatNoCopyHolds)
             EXPECT_EQ(took, 1);
             EXPECT_EQ(held, copies - 1);
             EXPECT_EQ(read_file(lock), std::to_string(winner) + "\n");
-            std::vector<std::string> left;
-            for (const auto &e : std::filesystem::directory_iterator(tmp.path()))
-                left.push_back(e.path().filename().string());
-            EXPECT_EQ(left, std::vector<std::string>{"lock"});
+            EXPECT_EQ(folder_names(tmp.path()), std::vector<std::string>{"lock"});
             close(done[1]);
             close(report[0]);
             for (pid_t pid : pids)
