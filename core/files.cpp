@@ -173,8 +173,10 @@ took take_unless_held(int dir, const char *tmp, const char *name, const struct s
         for (int swaps = 0; swaps < 4096; swaps++) {
             came_out what = look_at(dir, tmp, ours, held);
             if (what == came_out::held) {
+                // Spaces the swaps out; on one core it also lets the copy that holds this one's
+                // file run to hand it back. On several, that copy runs anyway.
                 if (gave_back)
-                    sched_yield(); // let the copy that holds this one's file hand it back
+                    sched_yield();
                 if (renameat2(dir, tmp, dir, name, RENAME_EXCHANGE) != 0)
                     return took::failed;
                 gave_back = true;
@@ -182,12 +184,16 @@ took take_unless_held(int dir, const char *tmp, const char *name, const struct s
             }
             if (what == came_out::other)
                 unlinkat(dir, tmp, 0); // a directory stays whole under the fresh name
+            // The path held a second name of this very file, which the swap only traded for
+            // this one: again from the top.
             if (what == came_out::own && !gave_back)
-                break; // not at the path after all: again from the top
+                break;
             return gave_back ? took::held : took::path;
         }
-        if (gave_back)
+        if (gave_back) {
+            errno = EBUSY; // never settled: copies kept handing files back
             return took::failed;
+        }
     }
     errno = EEXIST;
     return took::failed;

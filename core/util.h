@@ -39,11 +39,11 @@ int util_dir_open(const char *path, const char **name);
 [[nodiscard]] bool util_file_of_ours(const struct stat &st);
 [[nodiscard]] bool util_same_file(const struct stat &a, const struct stat &b);
 [[nodiscard]] bool util_dir_shared(int dir);
-// For a shared folder dir: a fresh file (name, a dot and six random letters or digits; mode
-// less the umask) that already holds content (none when null) takes the entry name, so that no
-// racing creator finds a moment in which the entry is missing, and no reader one in which it is
-// empty. Nothing is written through what stood there, and a directory there stays whole under
-// the fresh name. Without held, in one rename: a file, link, fifo or socket there is replaced.
+// In folder dir, a fresh file (name, a dot and six random letters or digits; mode less the
+// umask) that already holds content (none when null) takes the entry name, so that no racing
+// creator finds a moment in which the entry is missing, and no reader one in which it is empty.
+// Nothing is written through what stood there, and a directory there stays whole under the
+// fresh name. Without held, in one rename: a file, link, fifo or socket there is replaced.
 // With held, only where nobody holds the entry, as an exclusive create would: a missing entry is
 // taken in one rename that replaces nothing, and anything there is swapped with the file. A
 // file of this process's user with a single link that held (given it open for reading) says is
