@@ -2,6 +2,7 @@
 // never touches the machine's own. Until the standard descriptors are given up, failures are
 // printed to standard output: no log is open yet.
 #include "station/app.h"
+#include "station/daemon_private.h"
 
 #include "core/util.h"
 
@@ -17,6 +18,8 @@
 namespace
 {
 
+pid_t starter; // the process that forked this one in daemon mode, 0 before
+
 // A pid as this program writes it: 1 to 7 digits. Anything else is a stale lock.
 bool pid_text(const char *s)
 {
@@ -27,21 +30,6 @@ bool pid_text(const char *s)
         if (!isdigit(static_cast<unsigned char>(s[i])))
             return false;
     return true;
-}
-
-// Whether the lock file read from fd names a process that runs.
-bool names_running_process(int fd)
-{
-    char text[9] = {};
-    ssize_t n = read(fd, text, 8);
-    if (n <= 0)
-        return false;
-    if (text[n - 1] == '\n')
-        text[n - 1] = '\0';
-    char proc[14];
-    struct stat st;
-    return pid_text(text) && snprintf(proc, sizeof proc, "/proc/%s", text) > 0 &&
-           stat(proc, &st) == 0;
 }
 
 // Ends this copy when the lock file names a process that runs; in a folder of the operator's own,
@@ -114,6 +102,34 @@ void detach_descriptors()
 
 } // namespace
 
+// No copy can run under this process's pid, nor under its starter's, which is taken until the
+// daemon's parent is reaped: a lock that names either is stale. Pids repeat where a restarted
+// container's fresh pid namespace meets the lock that outlived the last one.
+bool names_running_process(int fd)
+{
+    char text[9] = {};
+    ssize_t n = read(fd, text, 8);
+    if (n <= 0)
+        return false;
+    if (text[n - 1] == '\n')
+        text[n - 1] = '\0';
+    if (!pid_text(text))
+        return false;
+    const pid_t pid = pid_t(atoi(text));
+    if (pid == getpid() || pid == starter)
+        return false;
+    char proc[14];
+    struct stat st;
+    return snprintf(proc, sizeof proc, "/proc/%s", text) > 0 && stat(proc, &st) == 0;
+}
+
+pid_t app_set_starter(pid_t pid)
+{
+    const pid_t old = starter;
+    starter = pid;
+    return old;
+}
+
 int app_write_pid_file(const char *path)
 {
     char text[16];
@@ -156,6 +172,7 @@ int app_write_pid_file(const char *path)
 void app_daemonize(int port, const char *log_path, const char *web_root, const char *lock_path)
 {
     fflush(stdout);
+    starter = getpid();
     pid_t pid = fork();
     if (pid > 0)
         exit(0);

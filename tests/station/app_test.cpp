@@ -1,9 +1,12 @@
 #include "core/obj.h"
 #include "station/app.h"
 #include "station/bt_device.h"
+#include "station/daemon_private.h"
 #include "station_fixture.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace
@@ -156,8 +159,60 @@ TEST(PidFile, NeverMadeOrWrittenThroughALink)
     EXPECT_EQ(read_file(path), std::to_string(getpid()) + "\n");
 }
 
+// The held test of the lock: only a process that runs, other than this one and the one that
+// started it, holds a lock. Neither of those two can be a running copy while it has the pid, and
+// pids repeat where a container restarts with a fresh pid namespace and its old lock.
+TEST(PidFile, HeldOnlyByAnotherRunningProcess)
+{
+    int wait_here[2];
+    ASSERT_EQ(pipe2(wait_here, O_CLOEXEC), 0);
+    const pid_t starter = fork(); // runs until the pipe closes
+    if (starter == 0) {
+        char c;
+        close(wait_here[1]);
+        _exit(int(read(wait_here[0], &c, 1)));
+    }
+    ASSERT_GT(starter, 0);
+    close(wait_here[0]);
+    const pid_t ended = fork(); // left unreaped
+    if (ended == 0)
+        _exit(0);
+    ASSERT_GT(ended, 0);
+    ASSERT_EQ(waitid(P_PID, id_t(ended), nullptr, WEXITED | WNOWAIT), 0);
+    const pid_t before = app_set_starter(starter);
+
+    const struct {
+        const char *what;
+        std::string text;
+        bool held;
+    } rows[] = {
+        {"this very process", std::to_string(getpid()) + "\n", false},
+        {"its starter", std::to_string(starter) + "\n", false},
+        {"its starter, without a newline", std::to_string(starter), false},
+        {"another process that runs", std::to_string(getppid()) + "\n", true},
+        {"one that ended and is not reaped", std::to_string(ended) + "\n", true},
+        {"a pid of no process", "9999999\n", false},
+    };
+    temp_dir tmp("vesk-pidfile");
+    ASSERT_FALSE(tmp.path().empty());
+    const std::string path = tmp.path() + "/lock";
+    for (const auto &row : rows) {
+        write_file(path, row.text);
+        int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        EXPECT_EQ(names_running_process(fd), row.held) << row.what;
+        close(fd);
+    }
+
+    app_set_starter(before);
+    close(wait_here[1]);
+    EXPECT_EQ(waitpid(starter, nullptr, 0), starter);
+    EXPECT_EQ(waitpid(ended, nullptr, 0), ended);
+}
+
 // In a folder open to all, a lock of a running copy that the pid file finds at the path at the
-// moment of its swap goes back there, whole; a stale one goes. Nothing stays under a fresh name.
+// moment of its swap goes back there, whole; a stale one goes, as does one that names this very
+// process. Nothing stays under a fresh name.
 TEST(PidFile, InAFolderOpenToAllALiveLockStays)
 {
     temp_dir tmp("vesk-pidfile");
@@ -178,10 +233,15 @@ TEST(PidFile, InAFolderOpenToAllALiveLockStays)
     EXPECT_EQ(read_file(path), live);
     EXPECT_EQ(folder_names(tmp.path()), std::vector<std::string>{"lock"});
 
-    write_file(path, "9999999\n");
-    EXPECT_EQ(app_write_pid_file(path.c_str()), 1);
-    EXPECT_EQ(read_file(path), std::to_string(getpid()) + "\n");
-    EXPECT_EQ(folder_names(tmp.path()), std::vector<std::string>{"lock"});
+    for (const std::string &stale : {std::string("9999999\n"), std::to_string(getpid()) + "\n"}) {
+        write_file(path, stale);
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(app_write_pid_file(path.c_str()), 1) << stale;
+        fflush(stdout);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+        EXPECT_EQ(read_file(path), std::to_string(getpid()) + "\n");
+        EXPECT_EQ(folder_names(tmp.path()), std::vector<std::string>{"lock"});
+    }
 }
 
 } // namespace

@@ -19,6 +19,7 @@
 #include <sstream>
 #include <string>
 #include <sys/inotify.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -539,6 +540,113 @@ INSTANTIATE_TEST_SUITE_P(Locks, TwoStarts,
                                            twin_case{"a stale lock of root's", "9999999\n", false},
                                            twin_case{"other users racing for the path", nullptr,
                                                      true}));
+
+// A container restarted with its lock: a pid namespace of its own, where pids start over. The
+// namespace's init sets the last pid handed out, so that the command it runs (the starter) gets
+// pid 100 and its daemon 101, and reaps the starter only once the daemon has decided, as an init
+// that is slow to reap would. A lock naming the new daemon or its starter names no running copy;
+// one naming any other process that runs, the init here, still stops the start.
+struct repeat_case {
+    const char *what;
+    const char *lock; // what the lock holds as the namespace starts
+    bool runs;
+};
+
+void PrintTo(const repeat_case &c, std::ostream *os)
+{
+    *os << c.what;
+}
+
+// The namespace's init: starts the daemon from dir, reports the starter's pid and what the start
+// printed on report, and ends, and the namespace with it, when hold closes.
+[[noreturn]] void init_of_namespace(const std::string &dir, int report, int hold)
+{
+    int out[2];
+    if (!resolver_on_loopback() ||
+        mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0 ||
+        pipe2(out, O_CLOEXEC) != 0)
+        _exit(125);
+    int last = open("/proc/sys/kernel/ns_last_pid", O_WRONLY | O_CLOEXEC);
+    if (last < 0 || write(last, "99", 2) != 2)
+        _exit(125);
+    close(last);
+    const std::string log = dir + "/log";
+    const pid_t starter = fork();
+    if (starter == 0) {
+        umask(022);
+        dup2(out[1], 1);
+        dup2(out[1], 2);
+        dup2(open("/dev/null", O_RDONLY), 0);
+        execl(VESK_BT_LOCAL, VESK_BT_LOCAL, "-d", "-n", "-p", "0", "-w", dir.c_str(), "-l",
+              log.c_str(), nullptr);
+        _exit(127);
+    }
+    close(out[1]);
+    // Every copy of the output closes once the daemon has ended or given up its descriptors.
+    const std::string said = std::to_string(starter) + "\n" + Program::read_all(out[0]);
+    waitpid(starter, nullptr, 0);
+    (void)!write(report, said.data(), said.size());
+    close(report);
+    char c;
+    (void)!read(hold, &c, 1);
+    _exit(0);
+}
+
+class PidsRepeat : public Program, public ::testing::WithParamInterface<repeat_case>
+{
+};
+
+TEST_P(PidsRepeat, OnlyAnotherRunningProcessHoldsTheLock)
+{
+    if (!emulator().empty())
+        GTEST_SKIP() << "the emulator's own threads take pids, so the daemon's is not known";
+    const repeat_case &c = GetParam();
+    const std::string lock = dir + "/vesk_bt.lock";
+    write_file(lock, c.lock);
+    int report[2], hold[2];
+    ASSERT_EQ(pipe2(report, O_CLOEXEC), 0);
+    ASSERT_EQ(pipe2(hold, O_CLOEXEC), 0);
+    const pid_t outer = fork();
+    if (outer == 0) {
+        close(report[0]);
+        close(hold[1]);
+        if (unshare(CLONE_NEWPID) != 0)
+            _exit(125);
+        const pid_t init = fork();
+        if (init == 0)
+            init_of_namespace(dir, report[1], hold[0]);
+        close(report[1]);
+        close(hold[0]);
+        int st = 0;
+        _exit(init > 0 && waitpid(init, &st, 0) == init && WIFEXITED(st) ? WEXITSTATUS(st) : 1);
+    }
+    ASSERT_GT(outer, 0);
+    started.push_back(outer);
+    close(report[1]);
+    close(hold[0]);
+    const std::string said = read_all(report[0]);
+    EXPECT_EQ(said.substr(0, said.find('\n') + 1), "100\n") << "the starter's pid";
+    const std::string printed = said.substr(said.find('\n') + 1);
+    if (c.runs) {
+        EXPECT_EQ(printed, "");
+        EXPECT_EQ(read_file(lock), "101\n");
+        EXPECT_TRUE(printed.empty() && wait_until([&] {
+                        return log().find("Starting Application") != std::string::npos;
+                    }))
+            << "the daemon did not start";
+    } else {
+        EXPECT_EQ(printed, "Application already running vesk_bt.lock\n");
+        EXPECT_EQ(read_file(lock), c.lock) << "left as it was";
+    }
+    close(hold[1]);
+    EXPECT_EQ(exit_status(outer), 0) << "the namespace could not be set up";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Locks, PidsRepeat,
+    ::testing::Values(repeat_case{"the new daemon's own pid", "101\n", true},
+                      repeat_case{"its starter's pid, not yet reaped", "100\n", true},
+                      repeat_case{"the namespace's init, which runs", "1\n", false}));
 
 // Every program here is told port 0, so that its web server never competes for the real one.
 
