@@ -29,9 +29,7 @@ void app_scan_pass(app_ctx *ctx, int dev_id, int dd, int display);
 [[noreturn]] void app_daemonize(int port, const char *log_path, const char *web_root,
                                 const char *lock_path);
 // Writes this process's pid ("%i\n", mode 0664 whatever the umask) into a file it creates, never
-// through a link; 1 when written. In a folder that other users may write to, the file is written
-// under a fresh name and takes the path unless a lock of a running copy holds it ("Application
-// already running" is printed then, and that lock stays); whatever else stands there goes, a
-// directory swapped aside. In any other folder it is made there exclusively, and anything
-// already at the path gives 0.
+// through a link; 1 when written. The file is written under a fresh name and takes the path
+// unless a lock of a running copy holds it ("Application already running" is printed then, and
+// that lock stays); whatever else stands there goes, a directory swapped aside.
 int app_write_pid_file(const char *path);

@@ -32,8 +32,9 @@ bool pid_text(const char *s)
     return true;
 }
 
-// Ends this copy when the lock file names a process that runs; in a folder of the operator's own,
-// removes a stale lock file.
+// Ends this copy when the lock file names a running copy. Nothing goes by name here: by then the
+// entry may be the fresh lock of a copy that started at the same moment. The pid file takes the
+// path in one swap, which a stale lock, or whatever else stands there, gives way to.
 void check_lock(const char *lock_path)
 {
     const char *name;
@@ -45,22 +46,16 @@ void check_lock(const char *lock_path)
         return;
     }
     const bool shared = util_dir_shared(dir);
-    // In a folder open to every user, anything but a file of this daemon's user names no
-    // running copy of this program. It is left to the pid file, which takes its place in one
-    // rename: removed here, it would leave a racing user the moment to put another in place.
-    if (shared && !util_file_of_ours(st)) {
-        close(dir);
-        return;
-    }
-    // A link is no lock but a trap that would have this process, as root, create or overwrite
-    // the file it names: only the link goes.
-    if (S_ISLNK(st.st_mode)) {
-        unlinkat(dir, name, 0);
+    // A link is no lock but a trap that would have this process, as root, read or write the file
+    // it names. In a folder open to every user, anything but a file of this daemon's user names
+    // no running copy of this program either.
+    if (S_ISLNK(st.st_mode) || (shared && !util_file_of_ours(st))) {
         close(dir);
         return;
     }
     // Not blocking, so that a fifo in its place cannot stall the start.
     int fd = openat(dir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    close(dir);
     if (fd < 0) {
         printf("Could not create pid file %s\n", lock_path);
         exit(1);
@@ -74,11 +69,6 @@ void check_lock(const char *lock_path)
         exit(1);
     }
     close(fd);
-    // In a folder open to every user the pid file's swap takes the stale lock's place: removed
-    // by name here, it could by then be the fresh lock of a copy that started at the same moment.
-    if (!shared)
-        unlinkat(dir, name, 0);
-    close(dir);
 }
 
 // Later files and sockets must not take descriptors 0, 1 and 2, nor may a diagnostic meant
@@ -133,22 +123,14 @@ pid_t app_set_starter(pid_t pid)
 int app_write_pid_file(const char *path)
 {
     char text[16];
-    int n = snprintf(text, sizeof text, "%i\n", int(getpid()));
+    snprintf(text, sizeof text, "%i\n", int(getpid()));
     mode_t old = umask(0);
     const char *name;
     int dir = util_dir_open(path, &name);
-    int fd = -1;
-    bool written = false;
-    if (dir >= 0 && util_dir_shared(dir)) {
-        // Any user may make entries here, and one who races for the path would take it between
-        // a removal and an exclusive create: the lock, pid and all, takes it by rename. A copy
-        // that started at the same moment and got there first keeps it.
-        fd = util_replace_with_fresh(dir, name, 0664, text, names_running_process);
-        written = fd >= 0;
-    } else if (dir >= 0) {
-        // Made afresh, never through a link that someone planted after the stale lock went.
-        fd = openat(dir, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_SYNC | O_CLOEXEC, 0664);
-    }
+    // The lock takes the path whole, pid and all, in one rename, and only where no running copy
+    // holds it: neither a copy that starts at the same moment nor a user who races for the path
+    // finds a moment in which it is missing or empty.
+    int fd = dir < 0 ? -1 : util_replace_with_fresh(dir, name, 0664, text, names_running_process);
     const int err = errno;
     umask(old);
     if (dir >= 0)
@@ -158,11 +140,6 @@ int app_write_pid_file(const char *path)
             printf("Application already running %s\n", path);
         else
             printf("Could not create pid file %s\n", path);
-        return 0;
-    }
-    // A short write leaves a pid that the next start cannot read back.
-    if (!written && write(fd, text, size_t(n)) != n) {
-        close(fd);
         return 0;
     }
     close(fd);
