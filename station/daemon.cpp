@@ -92,8 +92,8 @@ void detach_descriptors()
 
 } // namespace
 
-// No copy can run under this process's pid, nor under its starter's, which is taken until the
-// daemon's parent is reaped: a lock that names either is stale. Pids repeat where a restarted
+// Neither this process's pid nor its starter's, which stays taken until the starter is reaped,
+// can be a running copy's: a lock that names either is stale. Pids repeat where a restarted
 // container's fresh pid namespace meets the lock that outlived the last one.
 bool names_running_process(int fd)
 {
