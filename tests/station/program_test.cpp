@@ -557,43 +557,32 @@ void PrintTo(const repeat_case &c, std::ostream *os)
     *os << c.what;
 }
 
-// The namespace's init: starts the daemon from dir, reports the starter's pid and what the start
-// printed on report, and ends, and the namespace with it, when hold closes.
-[[noreturn]] void init_of_namespace(const std::string &dir, int report, int hold)
-{
-    int out[2];
-    if (!resolver_on_loopback() ||
-        mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0 ||
-        pipe2(out, O_CLOEXEC) != 0)
-        _exit(125);
-    int last = open("/proc/sys/kernel/ns_last_pid", O_WRONLY | O_CLOEXEC);
-    if (last < 0 || write(last, "99", 2) != 2)
-        _exit(125);
-    close(last);
-    const std::string log = dir + "/log";
-    const pid_t starter = fork();
-    if (starter == 0) {
-        umask(022);
-        dup2(out[1], 1);
-        dup2(out[1], 2);
-        dup2(open("/dev/null", O_RDONLY), 0);
-        execl(VESK_BT_LOCAL, VESK_BT_LOCAL, "-d", "-n", "-p", "0", "-w", dir.c_str(), "-l",
-              log.c_str(), nullptr);
-        _exit(127);
-    }
-    close(out[1]);
-    // Every copy of the output closes once the daemon has ended or given up its descriptors.
-    const std::string said = std::to_string(starter) + "\n" + Program::read_all(out[0]);
-    waitpid(starter, nullptr, 0);
-    (void)!write(report, said.data(), said.size());
-    close(report);
-    char c;
-    (void)!read(hold, &c, 1);
-    _exit(0);
-}
-
 class PidsRepeat : public Program, public ::testing::WithParamInterface<repeat_case>
 {
+protected:
+    // The namespace's init: starts the daemon, reports the starter's pid and what the start
+    // printed on report, and ends, and the namespace with it, when hold closes.
+    [[noreturn]] void be_init(int report, int hold)
+    {
+        if (!resolver_on_loopback() ||
+            mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0)
+            _exit(125);
+        int last = open("/proc/sys/kernel/ns_last_pid", O_WRONLY | O_CLOEXEC);
+        if (last < 0 || write(last, "99", 2) != 2)
+            _exit(125);
+        close(last);
+        int out;
+        const pid_t starter =
+            spawn({VESK_BT_LOCAL, "-d", "-n", "-p", "0", "-w", dir, "-l", dir + "/log"}, &out);
+        // Every copy of the output closes once the daemon has ended or given up its descriptors.
+        const std::string said = std::to_string(starter) + "\n" + read_all(out);
+        waitpid(starter, nullptr, 0);
+        (void)!write(report, said.data(), said.size());
+        close(report);
+        char c;
+        (void)!read(hold, &c, 1);
+        _exit(0);
+    }
 };
 
 TEST_P(PidsRepeat, OnlyAnotherRunningProcessHoldsTheLock)
@@ -614,7 +603,7 @@ TEST_P(PidsRepeat, OnlyAnotherRunningProcessHoldsTheLock)
             _exit(125);
         const pid_t init = fork();
         if (init == 0)
-            init_of_namespace(dir, report[1], hold[0]);
+            be_init(report[1], hold[0]);
         close(report[1]);
         close(hold[0]);
         int st = 0;
